@@ -1,0 +1,124 @@
+/*
+ * vantrel: the speech front end of the Tessary recogniser client.
+ *
+ * The library records the sound card at 8000 Hz, 16-bit mono, cuts the
+ * speech into frames, turns each frame into liftered LPC cepstra and a log10
+ * energy, and hands the frames out as "DATA" packets (a 12-byte head and
+ * little-endian 32-bit floats).
+ *
+ * Thread safety: the capture side keeps one set of state per process. Every
+ * capture function (InitClient, DeallocEnv, StartRecord, StopRecord,
+ * GetBufLen, GetParam, Test) and the capture tick run on one thread: the
+ * thread whose event loop runs the host's timer. None of them may be called
+ * from another thread. GetPacketHead and SetPacketHead keep no state and may
+ * be called from any thread. No C++ exception ever leaves a function of this
+ * header.
+ *
+ * All integers are 32-bit and signed; 0 means success, -1 failure, unless a
+ * function says it returns a count.
+ */
+#ifndef VANTREL_H
+#define VANTREL_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(VANTREL_BUILDING_LIBRARY)
+#define VANTREL_API __attribute__((visibility("default")))
+#else
+#define VANTREL_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Size in bytes of a packet head: type (4 ASCII letters), number, length. */
+#define VANTREL_PACKET_HEAD_SIZE 12
+
+/* Notification codes the capture tick posts to the host after every tick. */
+#define VANTREL_NOTIFY_DATA 550      /* a tick ran; frames may be waiting */
+#define VANTREL_NOTIFY_END 551       /* capture buffer used up; device closed */
+#define VANTREL_NOTIFY_DATA_FULL 552 /* as DATA, and the parameter buffer is full */
+#define VANTREL_NOTIFY_END_FULL 553  /* as END, and the parameter buffer is full */
+
+/* The function the library hands to the host's timer; the host calls it on
+ * its own thread once per period, from its event loop. */
+typedef void (*VantrelTimerProc)(void);
+
+/*
+ * The host stands for the window that owns the recording. The caller owns
+ * the record and keeps it alive and unchanged from InitClient until
+ * DeallocEnv (or the next InitClient). All three functions are called on
+ * the caller's thread.
+ *
+ * set_timer:   start a periodic timer of period_ms that the caller's event
+ *              loop runs on the caller's thread and that calls proc on every
+ *              period. Returns a nonzero identifier, or 0 on failure.
+ * kill_timer:  stop the timer with that identifier.
+ * post_notify: queue the code (550 to 553) for the window; it must be
+ *              handled after the running handler has returned, in order
+ *              with the window's other events. Never call back into the
+ *              library from inside post_notify.
+ */
+typedef struct VantrelHost {
+    void *context;
+    uint32_t (*set_timer)(void *context, int32_t period_ms, VantrelTimerProc proc);
+    void (*kill_timer)(void *context, uint32_t timer_id);
+    void (*post_notify)(void *context, int32_t code);
+} VantrelHost;
+
+/* ---- Packet head codec --------------------------------------------------
+ * packet points to at least 12 bytes; type to 4 characters (no terminator).
+ * Nothing is validated: any number, length or type passes unchanged.
+ * Both return 0. */
+VANTREL_API int32_t SetPacketHead(uint8_t *packet, const char *type,
+                                  const int32_t *number, const int32_t *length);
+VANTREL_API int32_t GetPacketHead(const uint8_t *packet, char *type,
+                                  int32_t *number, int32_t *length);
+
+/* ---- Capture and parameters --------------------------------------------- */
+
+/* Sets up the capture side: host (may be NULL for offline use with Test;
+ * then StartRecord fails), tick period in ms, cepstral coefficients per
+ * frame, frame length and shift in samples, capture length in ms.
+ * Returns 0, or -1 when a parameter is out of range or a buffer cannot be
+ * created; then no buffers exist and a later StartRecord fails cleanly. */
+VANTREL_API int32_t InitClient(const VantrelHost *host, int32_t timerPeriod,
+                               int32_t ncep, int32_t windowLength,
+                               int32_t frameShift, int32_t captureMs);
+
+/* Releases the buffers and closes the capture device. Returns the result of
+ * closing the device: 0, or -1 when no device was open or closing failed. */
+VANTREL_API int32_t DeallocEnv(void);
+
+/* Sets the capture tick and starts recording into the capture buffer from
+ * its start. Returns 0 once recording runs; -1 when there is no host, no
+ * buffer, the timer cannot be set, or the device cannot be opened (then the
+ * timer is stopped again). */
+VANTREL_API int32_t StartRecord(void);
+
+/* Stops the tick and closes the device; frames already analysed stay
+ * waiting. Always returns 0, also when nothing was recording. */
+VANTREL_API int32_t StopRecord(void);
+
+/* Number of floats (not frames) waiting in the parameter buffer. */
+VANTREL_API int32_t GetBufLen(void);
+
+/* Writes one "DATA" packet into the caller's buffer packet, which holds
+ * size 32-bit slots, the three slots of the head included: the head, then
+ * up to size - 3 waiting floats, oldest first. Returns the floats still
+ * waiting, or -1 when nothing was waiting or size is below 3 (the buffer is
+ * then left untouched). */
+VANTREL_API int32_t GetParam(uint8_t *packet, int32_t size);
+
+/* Analyses count samples offline (no device, no timer) into the parameter
+ * buffer, discarding frames still waiting. The caller keeps the samples.
+ * Returns 0. */
+VANTREL_API int32_t Test(const int16_t *samples, int32_t count);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VANTREL_H */
