@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -22,6 +24,12 @@ std::uint32_t Bits(float value) {
     return bits;
 }
 
+std::string Hex(std::uint32_t bits) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08x", static_cast<unsigned>(bits));
+    return text;
+}
+
 // Equal bit for bit; any NaN matches any NaN (their payloads are not part of
 // the result).
 bool SameFloat(float a, float b) {
@@ -38,8 +46,8 @@ bool SameFloat(float a, float b) {
         if (!SameFloat(expected[i], actual[i]))
             return ::testing::AssertionFailure()
                    << "frame " << i / stride << " value " << i % stride << ": expected "
-                   << expected[i] << " (0x" << std::hex << Bits(expected[i]) << "), got "
-                   << std::dec << actual[i] << " (0x" << std::hex << Bits(actual[i]) << ")";
+                   << expected[i] << " (" << Hex(Bits(expected[i])) << "), got " << actual[i]
+                   << " (" << Hex(Bits(actual[i])) << ")";
     }
     return ::testing::AssertionSuccess();
 }
