@@ -1,13 +1,28 @@
 #include "core/frame_analyzer.h"
 
 #include <cmath>
+#include <cstdint>
 #include <new>
 #include <stdexcept>
 #include <utility>
 
+#if defined(VANTREL_X86_LANES)
+#include "core/frame_analyzer_lanes.h"
+#endif
+
 namespace vantrel {
 
 namespace {
+
+#if defined(VANTREL_X86_LANES)
+// Lane scratch: the floats of the widest kernel and room to align to 32 bytes.
+constexpr long kScratchAlignFloats = 8;
+
+float *AlignedScratch(std::vector<float> &storage) {
+    const auto address = reinterpret_cast<std::uintptr_t>(storage.data());
+    return storage.data() + ((32 - address % 32) % 32) / sizeof(float);
+}
+#endif
 
 bool WithinLimits(int windowLength, int frameShift, int numLags, int lpcOrder, int numCep) {
     return windowLength >= 2 && frameShift >= 1 && frameShift <= windowLength && lpcOrder >= 1 &&
@@ -25,8 +40,14 @@ int FrameAnalyzer::Configure(int windowLength, int frameShift, int numLags, int 
     if (!WithinLimits(windowLength, frameShift, numLags, lpcOrder, numCep)) return -1;
 
     // The new set is built apart, so that a failure leaves the old one whole.
-    std::vector<float> autocorr, lpcPrev, lpc, cepstrum, lifter, window, work;
+    std::vector<float> autocorr, lpcPrev, lpc, cepstrum, lifter, window, work, scratch;
     try {
+#if defined(VANTREL_X86_LANES)
+        scratch.assign(static_cast<std::size_t>(
+                           lanes::ScratchFloats(windowLength, numLags, lpcOrder, numCep) +
+                           kScratchAlignFloats),
+                       0.0f);
+#endif
         autocorr.assign(static_cast<std::size_t>(numLags), 0.0f);
         lpcPrev.assign(static_cast<std::size_t>(lpcOrder) + 1, 0.0f);
         lpc.assign(static_cast<std::size_t>(lpcOrder) + 1, 0.0f);
@@ -61,6 +82,7 @@ int FrameAnalyzer::Configure(int windowLength, int frameShift, int numLags, int 
     LifterWeights = std::move(lifter);
     HammingWindow = std::move(window);
     WorkFrame = std::move(work);
+    laneScratch_ = std::move(scratch);
     windowLength_ = windowLength;
     frameShift_ = frameShift;
     numLags_ = numLags;
@@ -80,6 +102,7 @@ int FrameAnalyzer::FreeArrays() {
     LifterWeights = {};
     HammingWindow = {};
     WorkFrame = {};
+    laneScratch_ = {};
     return 0;
 }
 
@@ -155,16 +178,51 @@ int FrameAnalyzer::AnalyzeFrame(const std::int16_t *samples, float *features) {
 }
 
 void FrameAnalyzer::AnalyzeFrames(const std::int16_t *samples, int frameCount, float *out) {
-    if (Autocorr.empty()) return;
+    if (Autocorr.empty() || frameCount <= 0) return;
     const int stride = numCep_ + 1;
-    for (int f = 0; f < frameCount; ++f) {
+    int done = 0;
+
+#if defined(VANTREL_X86_LANES)
+    // Whole batches side by side in the lanes.
+    const int width = framesPath_ == FramesPath::kLanes8   ? 8
+                      : framesPath_ == FramesPath::kLanes4 ? 4
+                                                           : 0;
+    if (width > 0 && frameCount >= width) {
+        const int batches = frameCount / width;
+        const lanes::Job job{samples,        batches,       prevSample_,
+                             out,            windowLength_, frameShift_,
+                             numLags_,       lpcOrder_,     numCep_,
+                             PreEmphasis,    PreEmphasisGain, HammingWindow.data(),
+                             LifterWeights.data(), AlignedScratch(laneScratch_)};
+        if (width == 8)
+            lanes::AnalyzeLanes8(job);
+        else
+            lanes::AnalyzeLanes4(job);
+        done = batches * width;
+        prevSample_ = static_cast<float>(samples[static_cast<std::ptrdiff_t>(done) * frameShift_ - 1]);
+        logEnergy_ = out[static_cast<std::ptrdiff_t>(done - 1) * stride + numCep_];
+    }
+#endif
+
+    // The rest frame after frame.
+    for (int f = done; f < frameCount; ++f) {
         float *frame = out + static_cast<std::ptrdiff_t>(f) * stride;
         AnalyzeFrame(samples + static_cast<std::ptrdiff_t>(f) * frameShift_, frame);
         frame[numCep_] = logEnergy_;
     }
 }
 
-FrameAnalyzer::FramesPath FrameAnalyzer::WidestFramesPath() { return FramesPath::kSequential; }
+FrameAnalyzer::FramesPath FrameAnalyzer::WidestFramesPath() {
+#if defined(VANTREL_X86_LANES)
+    static const FramesPath widest = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") ? FramesPath::kLanes8 : FramesPath::kLanes4;
+    }();
+    return widest;
+#else
+    return FramesPath::kSequential;
+#endif
+}
 
 FrameAnalyzer::FramesPath FrameAnalyzer::SetFramesPath(FramesPath path) {
     framesPath_ = path > WidestFramesPath() ? WidestFramesPath() : path;

@@ -1,0 +1,157 @@
+// The body of the lane kernels, shared by every instruction set. Included
+// only by the source file of one instruction set, which supplies the lane
+// operations L and instantiates Analyze<L> for its own Job.
+//
+// Every lane performs exactly the float operations of
+// FrameAnalyzer::AnalyzeFrame, in the same order (see frame_analyzer.h);
+// vector instructions round each lane as the scalar ones round a float, so
+// a lane's results equal the scalar results bit for bit. The only scalar
+// steps, the log10 and the error floor, are the scalar code per lane.
+//
+// Everything here has internal linkage and uses no inline function of a
+// library header: the file is compiled for one instruction set, and no
+// function of it may stand in for a function of another file.
+#pragma once
+
+#include <math.h>
+
+#include <cstdint>
+
+#include "core/frame_analyzer_lanes.h"
+
+namespace vantrel::lanes {
+namespace {
+
+// Autocorrelation of lags j0 .. j0 + B - 1 of every lane: R[j] = R[j] +
+// w[i + j] * w[i] for i = 0 .. N - 1 in order. The rows past N - 1 are zero,
+// so the terms past a lag's last index add w[i] * 0 to a sum that is never
+// -0, and leave it unchanged.
+template <class L, int B>
+void LagBlock(const float *work, int windowLength, int j0, float *autocorr) {
+    constexpr int W = L::kWidth;
+    typename L::V sums[B];
+    for (int b = 0; b < B; ++b) sums[b] = L::Zero();
+    for (int i = 0; i < windowLength; ++i) {
+        const typename L::V wi = L::Load(work + i * W);
+        const float *shifted = work + (i + j0) * W;
+        for (int b = 0; b < B; ++b) sums[b] = L::Add(sums[b], L::Mul(L::Load(shifted + b * W), wi));
+    }
+    for (int b = 0; b < B; ++b) L::Store(autocorr + (j0 + b) * W, sums[b]);
+}
+
+template <class L>
+void Autocorrelation(const float *work, int windowLength, int numLags, float *autocorr) {
+    int j0 = 0;
+    for (; j0 + 8 <= numLags; j0 += 8) LagBlock<L, 8>(work, windowLength, j0, autocorr);
+    switch (numLags - j0) {
+        case 7: LagBlock<L, 7>(work, windowLength, j0, autocorr); break;
+        case 6: LagBlock<L, 6>(work, windowLength, j0, autocorr); break;
+        case 5: LagBlock<L, 5>(work, windowLength, j0, autocorr); break;
+        case 4: LagBlock<L, 4>(work, windowLength, j0, autocorr); break;
+        case 3: LagBlock<L, 3>(work, windowLength, j0, autocorr); break;
+        case 2: LagBlock<L, 2>(work, windowLength, j0, autocorr); break;
+        case 1: LagBlock<L, 1>(work, windowLength, j0, autocorr); break;
+        default: break;
+    }
+}
+
+template <class L>
+void Analyze(const Job &job) {
+    using V = typename L::V;
+    constexpr int W = L::kWidth;
+    const int N = job.windowLength;
+    const int p = job.lpcOrder;
+    const int q = job.numCep;
+    const int shift = job.frameShift;
+    const int stride = q + 1;
+
+    // Scratch rows of W floats: the frames (with numLags zero rows after
+    // them), R, a, b, c, and one row for lane-wise scalar steps.
+    float *work = job.scratch;
+    float *autocorr = work + (N + job.numLags) * W;
+    float *a = autocorr + job.numLags * W;
+    float *b = a + (p + 1) * W;
+    float *c = b + (p + 1) * W;
+    float *lane = c + (q + 1) * W;
+    float *energy = lane + W;
+    for (int n = N * W; n < (N + job.numLags) * W; ++n) work[n] = 0.0f;
+
+    const V preEmphasis = L::Set1(job.preEmphasis);
+    const V gain = L::Set1(job.preEmphasisGain);
+    const V one = L::Set1(1.0f);
+
+    for (int batch = 0; batch < job.batches; ++batch) {
+        const int first = batch * W;
+        const std::int16_t *rows[W];
+        for (int l = 0; l < W; ++l) rows[l] = job.samples + static_cast<long>(first + l) * shift;
+
+        // Samples to float, one frame per lane.
+        int n = 0;
+        for (; n + W <= N; n += W) L::LoadTransposed(rows, n, work + n * W);
+        for (; n < N; ++n) {
+            for (int l = 0; l < W; ++l) lane[l] = static_cast<float>(rows[l][n]);
+            L::Store(work + n * W, L::Load(lane));
+        }
+
+        // Pre-emphasis and window.
+        for (int l = 0; l < W; ++l)
+            lane[l] = first + l == 0 ? job.prevSample : static_cast<float>(rows[l][-1]);
+        V previous = L::Load(lane);
+        for (n = 0; n < N; ++n) {
+            const V x = L::Load(work + n * W);
+            const V emphasised = L::Mul(L::Sub(x, L::Mul(preEmphasis, previous)), gain);
+            L::Store(work + n * W, L::Mul(L::Set1(job.window[n]), emphasised));
+            previous = x;
+        }
+
+        // Autocorrelation.
+        Autocorrelation<L>(work, N, job.numLags, autocorr);
+
+        // Log energy and the error floor, per lane as in the scalar code.
+        for (int l = 0; l < W; ++l) {
+            const float r0 = autocorr[l];
+            energy[l] = static_cast<float>(log10(static_cast<double>(r0)));
+            lane[l] = static_cast<double>(r0) >= 1e-30 ? r0 : static_cast<float>(1e-30);
+        }
+        V error = L::Load(lane);
+
+        // Levinson-Durbin.
+        V k = L::Div(L::Neg(L::Load(autocorr + W)), error);
+        L::Store(a + W, k);
+        error = L::Mul(L::Sub(one, L::Mul(k, k)), error);
+        for (int i = 2; i <= p; ++i) {
+            for (int j = 1; j < i; ++j) L::Store(b + j * W, L::Load(a + j * W));
+            k = L::Neg(L::Load(autocorr + i * W));
+            for (int j = 1; j < i; ++j)
+                k = L::Sub(k, L::Mul(L::Load(autocorr + (i - j) * W), L::Load(b + j * W)));
+            k = L::Div(k, error);
+            for (int j = 1; j < i; ++j)
+                L::Store(a + j * W, L::Add(L::Load(a + j * W), L::Mul(k, L::Load(b + (i - j) * W))));
+            L::Store(a + i * W, k);
+            error = L::Mul(L::Sub(one, L::Mul(k, k)), error);
+        }
+
+        // LPC to cepstrum, c[n] in row n.
+        L::Store(c + W, L::Neg(L::Load(a + W)));
+        for (int m = 2; m <= q; ++m) {
+            V sum = L::Zero();
+            for (int j = 1; j < m; ++j)
+                sum = L::Sub(sum, L::Mul(L::Mul(L::Load(c + (m - j) * W), L::Load(a + j * W)),
+                                         L::Set1(static_cast<float>(m - j))));
+            L::Store(c + m * W,
+                     L::Sub(L::Div(sum, L::Set1(static_cast<float>(m))), L::Load(a + m * W)));
+        }
+
+        // Liftering, then out frame by frame.
+        for (int i = 0; i < q; ++i)
+            L::Store(c + (i + 1) * W, L::Mul(L::Set1(job.lifter[i]), L::Load(c + (i + 1) * W)));
+        for (int l = 0; l < W; ++l) {
+            float *frame = job.out + static_cast<long>(first + l) * stride;
+            for (int i = 0; i < q; ++i) frame[i] = c[(i + 1) * W + l];
+            frame[q] = energy[l];
+        }
+    }
+}
+
+}  // namespace
+}  // namespace vantrel::lanes
