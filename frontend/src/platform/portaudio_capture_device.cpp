@@ -1,0 +1,194 @@
+#include "platform/portaudio_capture_device.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+namespace vantrel {
+
+namespace {
+
+constexpr double kCaptureRate = 8000.0;
+// Frames per callback at the card's rate, fixed so that the converter's
+// output buffer can be sized before the stream starts.
+constexpr unsigned long kFramesPerBuffer = 256;
+constexpr auto kStallTime = std::chrono::seconds(2);
+
+}  // namespace
+
+PortAudioCaptureDevice::PortAudioCaptureDevice(std::string deviceName)
+    : deviceName_(std::move(deviceName)) {}
+
+PortAudioCaptureDevice::~PortAudioCaptureDevice() { Close(); }
+
+PaDeviceIndex PortAudioCaptureDevice::FindDevice() const {
+    if (deviceName_.empty()) return Pa_GetDefaultInputDevice();
+    const PaDeviceIndex count = Pa_GetDeviceCount();
+    for (PaDeviceIndex i = 0; i < count; ++i) {
+        const PaDeviceInfo *info = Pa_GetDeviceInfo(i);
+        if (info != nullptr && info->maxInputChannels > 0 && info->name != nullptr &&
+            std::strstr(info->name, deviceName_.c_str()) != nullptr) {
+            return i;
+        }
+    }
+    std::fprintf(stderr, "vantrel: no input device whose name contains \"%s\" (VANTREL_CAPTURE_DEVICE)\n",
+                 deviceName_.c_str());
+    return paNoDevice;
+}
+
+int PortAudioCaptureDevice::Open(std::int16_t *buffer, std::int32_t length) {
+    if (stream_ != nullptr || buffer == nullptr || length < 0) return -1;
+    session_ = std::make_unique<PortAudioSession>();
+    if (!session_->Ok()) {
+        Release();
+        return -1;
+    }
+    const PaDeviceIndex device = FindDevice();
+    const PaDeviceInfo *info = device == paNoDevice ? nullptr : Pa_GetDeviceInfo(device);
+    if (info == nullptr || info->maxInputChannels < 1) {
+        Release();
+        return -1;
+    }
+    openedName_ = info->name != nullptr ? info->name : "";
+
+    PaStreamParameters input{};
+    input.device = device;
+    input.channelCount = 1;
+    input.sampleFormat = paInt16;
+    input.suggestedLatency = info->defaultLowInputLatency;
+    double rate = kCaptureRate;
+    if (Pa_IsFormatSupported(&input, nullptr, rate) != paFormatIsSupported) {
+        // The card's own rate, converted down here.
+        rate = info->defaultSampleRate;
+        input.sampleFormat = paFloat32;
+        if (rate <= 0.0 || Pa_IsFormatSupported(&input, nullptr, rate) != paFormatIsSupported) {
+            Release();
+            return -1;
+        }
+        int err = 0;
+        converter_ = src_new(SRC_SINC_MEDIUM_QUALITY, 1, &err);
+        if (converter_ == nullptr) {
+            Release();
+            return -1;
+        }
+        const double ratio = kCaptureRate / rate;
+        converted_.assign(static_cast<std::size_t>(kFramesPerBuffer * ratio) + 64, 0.0f);
+    }
+
+    buffer_ = buffer;
+    length_ = length;
+    written_ = 0;
+    position_.store(0, std::memory_order_relaxed);
+    lastPosition_ = -1;
+    stallReported_ = false;
+    deviceRate_ = rate;
+
+    if (Pa_OpenStream(&stream_, &input, nullptr, rate, kFramesPerBuffer, paClipOff, &Callback,
+                      this) != paNoError) {
+        stream_ = nullptr;
+        Release();
+        return -1;
+    }
+    if (Pa_StartStream(stream_) != paNoError) {
+        Pa_CloseStream(stream_);
+        stream_ = nullptr;
+        Release();
+        return -1;
+    }
+    return 0;
+}
+
+int PortAudioCaptureDevice::Callback(const void *input, void *, unsigned long frameCount,
+                                     const PaStreamCallbackTimeInfo *, PaStreamCallbackFlags,
+                                     void *self) {
+    auto *device = static_cast<PortAudioCaptureDevice *>(self);
+    if (device->converter_ == nullptr) {
+        return device->OnInt16(static_cast<const std::int16_t *>(input), frameCount);
+    }
+    return device->OnFloat(static_cast<const float *>(input), frameCount);
+}
+
+int PortAudioCaptureDevice::Publish() noexcept {
+    position_.store(written_, std::memory_order_release);
+    return written_ >= length_ ? paComplete : paContinue;
+}
+
+int PortAudioCaptureDevice::OnInt16(const std::int16_t *input, unsigned long frameCount) noexcept {
+    const auto room = static_cast<unsigned long>(length_ - written_);
+    const auto count = static_cast<std::int32_t>(std::min(frameCount, room));
+    // Without input data the samples stay silent (zero).
+    if (input != nullptr) std::memcpy(buffer_ + written_, input, sizeof(std::int16_t) * count);
+    written_ += count;
+    return Publish();
+}
+
+int PortAudioCaptureDevice::OnFloat(const float *input, unsigned long frameCount) noexcept {
+    if (input == nullptr) return Publish();
+    SRC_DATA data{};
+    data.data_in = input;
+    data.input_frames = static_cast<long>(frameCount);
+    data.src_ratio = kCaptureRate / deviceRate_;
+    while (written_ < length_) {
+        data.data_out = converted_.data();
+        data.output_frames = static_cast<long>(converted_.size());
+        data.output_frames_gen = 0;
+        data.input_frames_used = 0;
+        if (src_process(converter_, &data) != 0) break;
+        const auto count = static_cast<std::int32_t>(
+            std::min<long>(data.output_frames_gen, length_ - written_));
+        src_float_to_short_array(converted_.data(), buffer_ + written_, count);
+        written_ += count;
+        data.data_in += data.input_frames_used;
+        data.input_frames -= data.input_frames_used;
+        const bool outputFull = data.output_frames_gen == data.output_frames;
+        if (data.input_frames == 0 && !outputFull) break;
+        if (data.input_frames_used == 0 && data.output_frames_gen == 0) break;
+    }
+    return Publish();
+}
+
+int PortAudioCaptureDevice::Position(std::int32_t *samples) {
+    if (stream_ == nullptr) return -1;
+    const std::int32_t position = position_.load(std::memory_order_acquire);
+    WatchForStall(position);
+    *samples = position;
+    return 0;
+}
+
+void PortAudioCaptureDevice::WatchForStall(std::int32_t position) {
+    const auto now = std::chrono::steady_clock::now();
+    if (position != lastPosition_) {
+        lastPosition_ = position;
+        lastAdvance_ = now;
+        return;
+    }
+    if (stallReported_ || position >= length_) return;
+    const bool stopped = Pa_IsStreamActive(stream_) != 1;
+    if (stopped || now - lastAdvance_ >= kStallTime) {
+        std::fprintf(stderr, "vantrel: the sound card input \"%s\" %s\n", openedName_.c_str(),
+                     stopped ? "stopped recording" : "delivers no sound");
+        stallReported_ = true;
+    }
+}
+
+int PortAudioCaptureDevice::Close() {
+    if (stream_ == nullptr) return -1;
+    PaError err = paNoError;
+    if (Pa_IsStreamStopped(stream_) != 1) err = Pa_AbortStream(stream_);
+    const PaError closed = Pa_CloseStream(stream_);
+    stream_ = nullptr;
+    Release();
+    return err == paNoError && closed == paNoError ? 0 : -1;
+}
+
+void PortAudioCaptureDevice::Release() {
+    if (converter_ != nullptr) converter_ = src_delete(converter_);
+    converted_ = {};
+    buffer_ = nullptr;
+    length_ = 0;
+    deviceRate_ = 0.0;
+    session_.reset();
+}
+
+}  // namespace vantrel
