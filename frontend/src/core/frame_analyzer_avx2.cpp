@@ -21,9 +21,9 @@ struct Avx2 {
     // Flips the sign bit, as the scalar minus does (also of 0 and NaN).
     static V Neg(V x) { return _mm256_xor_ps(x, _mm256_set1_ps(-0.0f)); }
 
-    // Samples n .. n + 7 of eight frames, to float, transposed: to[m * 8 + l]
+    // Samples n .. n + 7 of eight frames, to float, transposed: lane l of to[m]
     // is sample n + m of frame l.
-    static void LoadTransposed(const std::int16_t *const rows[8], int n, float *to) {
+    static void LoadTransposed(const std::int16_t *const rows[8], int n, V *to) {
         __m128i r[8];
         for (int l = 0; l < 8; ++l)
             r[l] = _mm_loadu_si128(reinterpret_cast<const __m128i *>(rows[l] + n));
@@ -40,7 +40,7 @@ struct Avx2 {
             _mm_unpackhi_epi64(u1, u5), _mm_unpacklo_epi64(u2, u6), _mm_unpackhi_epi64(u2, u6),
             _mm_unpacklo_epi64(u3, u7), _mm_unpackhi_epi64(u3, u7)};
         for (int m = 0; m < 8; ++m)
-            _mm256_storeu_ps(to + m * 8, _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(columns[m])));
+            to[m] = _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(columns[m]));
     }
 };
 

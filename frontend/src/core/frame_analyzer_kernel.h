@@ -23,35 +23,52 @@ namespace vantrel::lanes {
 namespace {
 
 // Autocorrelation of lags j0 .. j0 + B - 1 of every lane: R[j] = R[j] +
-// w[i + j] * w[i] for i = 0 .. N - 1 in order. The rows past N - 1 are zero,
-// so the terms past a lag's last index add w[i] * 0 to a sum that is never
-// -0, and leave it unchanged.
+// w[i + j] * w[i] for i = 0 .. N - 1 in order. The rows w[i + j] of the
+// block stay in registers, one new row per step; the steps go B at a time,
+// so that the rows rotate through fixed registers. The rows past N - 1 are
+// zero, so the terms past a lag's last index (and past N - 1) add w[i] * 0
+// or 0 * w[i + j] to a sum that is never -0, and leave it unchanged.
 template <class L, int B>
 void LagBlock(const float *work, int windowLength, int j0, float *autocorr) {
     constexpr int W = L::kWidth;
-    typename L::V sums[B];
-    for (int b = 0; b < B; ++b) sums[b] = L::Zero();
-    for (int i = 0; i < windowLength; ++i) {
-        const typename L::V wi = L::Load(work + i * W);
-        const float *shifted = work + (i + j0) * W;
-        for (int b = 0; b < B; ++b) sums[b] = L::Add(sums[b], L::Mul(L::Load(shifted + b * W), wi));
+    typename L::V sums[B], shifted[B];
+#pragma GCC unroll 8
+    for (int b = 0; b < B; ++b) {
+        sums[b] = L::Zero();
+        shifted[b] = L::Load(work + (j0 + b) * W);
     }
+    for (int i = 0; i < windowLength; i += B) {
+#pragma GCC unroll 8
+        for (int r = 0; r < B; ++r) {
+            // shifted[(b + r) % B] holds row i + r + j0 + b.
+            const typename L::V wi = L::Load(work + (i + r) * W);
+#pragma GCC unroll 8
+            for (int b = 0; b < B; ++b)
+                sums[b] = L::Add(sums[b], L::Mul(shifted[(b + r) % B], wi));
+            shifted[r] = L::Load(work + (i + r + j0 + B) * W);
+        }
+    }
+#pragma GCC unroll 8
     for (int b = 0; b < B; ++b) L::Store(autocorr + (j0 + b) * W, sums[b]);
 }
 
+// All lags, in blocks of at most 7 (two registers per lag and one more).
 template <class L>
 void Autocorrelation(const float *work, int windowLength, int numLags, float *autocorr) {
-    int j0 = 0;
-    for (; j0 + 8 <= numLags; j0 += 8) LagBlock<L, 8>(work, windowLength, j0, autocorr);
-    switch (numLags - j0) {
-        case 7: LagBlock<L, 7>(work, windowLength, j0, autocorr); break;
-        case 6: LagBlock<L, 6>(work, windowLength, j0, autocorr); break;
-        case 5: LagBlock<L, 5>(work, windowLength, j0, autocorr); break;
-        case 4: LagBlock<L, 4>(work, windowLength, j0, autocorr); break;
-        case 3: LagBlock<L, 3>(work, windowLength, j0, autocorr); break;
-        case 2: LagBlock<L, 2>(work, windowLength, j0, autocorr); break;
-        case 1: LagBlock<L, 1>(work, windowLength, j0, autocorr); break;
-        default: break;
+    for (int j0 = 0; j0 < numLags;) {
+        const int remaining = numLags - j0;
+        const int blocks = (remaining + 6) / 7;
+        const int size = (remaining + blocks - 1) / blocks;
+        switch (size) {
+            case 7: LagBlock<L, 7>(work, windowLength, j0, autocorr); break;
+            case 6: LagBlock<L, 6>(work, windowLength, j0, autocorr); break;
+            case 5: LagBlock<L, 5>(work, windowLength, j0, autocorr); break;
+            case 4: LagBlock<L, 4>(work, windowLength, j0, autocorr); break;
+            case 3: LagBlock<L, 3>(work, windowLength, j0, autocorr); break;
+            case 2: LagBlock<L, 2>(work, windowLength, j0, autocorr); break;
+            default: LagBlock<L, 1>(work, windowLength, j0, autocorr); break;
+        }
+        j0 += size;
     }
 }
 
@@ -65,16 +82,17 @@ void Analyze(const Job &job) {
     const int shift = job.frameShift;
     const int stride = q + 1;
 
-    // Scratch rows of W floats: the frames (with numLags zero rows after
-    // them), R, a, b, c, and one row for lane-wise scalar steps.
+    // Scratch rows of W floats: the frames (with zero rows after them), R, a,
+    // b, c, and two rows for lane-wise scalar steps.
     float *work = job.scratch;
-    float *autocorr = work + (N + job.numLags) * W;
+    const int zeroRows = job.numLags + 2 * kMaxLanes;
+    float *autocorr = work + (N + zeroRows) * W;
     float *a = autocorr + job.numLags * W;
     float *b = a + (p + 1) * W;
     float *c = b + (p + 1) * W;
     float *lane = c + (q + 1) * W;
     float *energy = lane + W;
-    for (int n = N * W; n < (N + job.numLags) * W; ++n) work[n] = 0.0f;
+    for (int n = N * W; n < (N + zeroRows) * W; ++n) work[n] = 0.0f;
 
     const V preEmphasis = L::Set1(job.preEmphasis);
     const V gain = L::Set1(job.preEmphasisGain);
@@ -85,23 +103,26 @@ void Analyze(const Job &job) {
         const std::int16_t *rows[W];
         for (int l = 0; l < W; ++l) rows[l] = job.samples + static_cast<long>(first + l) * shift;
 
-        // Samples to float, one frame per lane.
-        int n = 0;
-        for (; n + W <= N; n += W) L::LoadTransposed(rows, n, work + n * W);
-        for (; n < N; ++n) {
-            for (int l = 0; l < W; ++l) lane[l] = static_cast<float>(rows[l][n]);
-            L::Store(work + n * W, L::Load(lane));
-        }
-
-        // Pre-emphasis and window.
+        // Pre-emphasis and window, W samples of every lane at a time.
         for (int l = 0; l < W; ++l)
             lane[l] = first + l == 0 ? job.prevSample : static_cast<float>(rows[l][-1]);
         V previous = L::Load(lane);
-        for (n = 0; n < N; ++n) {
-            const V x = L::Load(work + n * W);
-            const V emphasised = L::Mul(L::Sub(x, L::Mul(preEmphasis, previous)), gain);
-            L::Store(work + n * W, L::Mul(L::Set1(job.window[n]), emphasised));
-            previous = x;
+        V x[W];
+        for (int n = 0; n < N; n += W) {
+            const int count = N - n < W ? N - n : W;
+            if (count == W) {
+                L::LoadTransposed(rows, n, x);
+            } else {
+                for (int m = 0; m < count; ++m) {
+                    for (int l = 0; l < W; ++l) lane[l] = static_cast<float>(rows[l][n + m]);
+                    x[m] = L::Load(lane);
+                }
+            }
+            for (int m = 0; m < count; ++m) {
+                const V emphasised = L::Mul(L::Sub(x[m], L::Mul(preEmphasis, previous)), gain);
+                L::Store(work + (n + m) * W, L::Mul(L::Set1(job.window[n + m]), emphasised));
+                previous = x[m];
+            }
         }
 
         // Autocorrelation.

@@ -29,7 +29,7 @@ inline constexpr int kMaxLanes = 8;
 // Scratch floats for the widest kernel, one row of kMaxLanes per value.
 inline long ScratchFloats(int windowLength, int numLags, int lpcOrder, int numCep) {
     const long rows = static_cast<long>(windowLength) + 2L * numLags + 2L * (lpcOrder + 1L) +
-                      (numCep + 1L) + 4;
+                      (numCep + 1L) + 2L * kMaxLanes + 2;
     return rows * kMaxLanes;
 }
 

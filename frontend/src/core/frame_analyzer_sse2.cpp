@@ -21,9 +21,9 @@ struct Sse2 {
     // Flips the sign bit, as the scalar minus does (also of 0 and NaN).
     static V Neg(V x) { return _mm_xor_ps(x, _mm_set1_ps(-0.0f)); }
 
-    // Samples n .. n + 3 of four frames, to float, transposed: to[m * 4 + l]
+    // Samples n .. n + 3 of four frames, to float, transposed: lane l of to[m]
     // is sample n + m of frame l.
-    static void LoadTransposed(const std::int16_t *const rows[4], int n, float *to) {
+    static void LoadTransposed(const std::int16_t *const rows[4], int n, V *to) {
         __m128i r[4];
         for (int l = 0; l < 4; ++l)
             r[l] = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(rows[l] + n));
@@ -34,7 +34,7 @@ struct Sse2 {
         for (int m = 0; m < 4; ++m) {
             // Sign-extend the low four 16-bit values to 32 bits.
             const __m128i wide = _mm_srai_epi32(_mm_unpacklo_epi16(columns[m], columns[m]), 16);
-            _mm_storeu_ps(to + m * 4, _mm_cvtepi32_ps(wide));
+            to[m] = _mm_cvtepi32_ps(wide);
         }
     }
 };
