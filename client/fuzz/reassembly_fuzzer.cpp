@@ -1,0 +1,117 @@
+// Feeds random packet streams, cut into random chunks, to the receive
+// reassembly and checks that it hands on exactly the packets that a plain
+// walk over the whole stream finds, in the same order; that it stops at the
+// first head with a bad length; that every packet it hands on lies inside the
+// bytes received; and that its leftover buffer never grows beyond what was
+// received (nothing is sized from a length in a head).
+#include "core/packet_head.h"
+#include "protocol/receive_reassembly.h"
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+void Check(bool condition) {
+    if (!condition) std::abort();
+}
+
+Bytes MakeStream(FuzzedDataProvider &data) {
+    Bytes stream;
+    while (data.remaining_bytes() > 0 && stream.size() < 64 * 1024) {
+        const std::uint8_t kind = data.ConsumeIntegral<std::uint8_t>();
+        vantrel::PacketHead head;
+        for (char &c : head.type) c = static_cast<char>(data.ConsumeIntegral<std::uint8_t>());
+        head.number = data.ConsumeIntegral<std::int32_t>();
+        Bytes payload;
+        if (kind < 224) {  // a well-formed packet
+            payload = data.ConsumeBytes<std::uint8_t>(data.ConsumeIntegralInRange<std::size_t>(0, 600));
+            head.length = static_cast<std::int32_t>(payload.size());
+        } else if (kind < 240) {  // a head whose payload never comes in full
+            head.length = data.ConsumeIntegralInRange<std::int32_t>(0, tessary::kMaxPayloadLength);
+        } else {  // any length at all, bad ones included
+            head.length = data.ConsumeIntegral<std::int32_t>();
+        }
+        const std::size_t at = stream.size();
+        stream.resize(at + vantrel::kPacketHeadSize);
+        vantrel::EncodePacketHead(head, stream.data() + at);
+        stream.insert(stream.end(), payload.begin(), payload.end());
+        if (kind == 255) {  // a bare tail: part of a head
+            stream.resize(stream.size() - data.ConsumeIntegralInRange<std::size_t>(0, 11));
+        }
+    }
+    return stream;
+}
+
+struct Whole {
+    std::vector<Bytes> packets;
+    bool badLength = false;
+};
+
+// The plain splitter: one walk over the whole stream.
+Whole SplitWhole(const Bytes &stream) {
+    Whole whole;
+    std::size_t pos = 0;
+    while (pos + 12 <= stream.size()) {
+        const std::int32_t length = vantrel::DecodePacketHead(stream.data() + pos).length;
+        if (length < 0 || length > tessary::kMaxPayloadLength) {
+            whole.badLength = true;
+            break;
+        }
+        const std::size_t size = 12 + static_cast<std::size_t>(length);
+        if (stream.size() - pos < size) break;
+        whole.packets.emplace_back(stream.begin() + static_cast<std::ptrdiff_t>(pos),
+                                   stream.begin() + static_cast<std::ptrdiff_t>(pos + size));
+        pos += size;
+    }
+    return whole;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *input, std::size_t size) {
+    FuzzedDataProvider data(input, size);
+    std::minstd_rand chunking(data.ConsumeIntegral<std::uint32_t>());
+    const int maxChunk = data.ConsumeIntegralInRange<int>(1, 300);
+    const Bytes stream = MakeStream(data);
+    const Whole expected = SplitWhole(stream);
+
+    tessary::ReceiveReassembly reassembly;
+    std::vector<Bytes> got;
+    bool badLength = false;
+    std::size_t received = 0;
+    const auto detect = [&](const Bytes &bufB, std::int32_t start, std::int32_t n) {
+        Check(start >= 0 && n >= 0 && static_cast<std::size_t>(n) <= bufB.size());
+        Check(static_cast<std::int64_t>(start) + 12 <= n);
+        const std::int32_t length = vantrel::DecodePacketHead(bufB.data() + start).length;
+        Check(length >= 0 && static_cast<std::int64_t>(start) + 12 + length <= n);
+        got.emplace_back(bufB.begin() + start, bufB.begin() + start + 12 + length);
+    };
+    while (received < stream.size()) {
+        const std::size_t n = std::min<std::size_t>(
+            stream.size() - received, std::uniform_int_distribution<int>(1, maxChunk)(chunking));
+        // Each chunk in a buffer of exactly its size, so a read past it is caught.
+        std::unique_ptr<std::uint8_t[]> chunk(new std::uint8_t[n]);
+        std::memcpy(chunk.get(), stream.data() + received, n);
+        received += n;
+        const auto result = reassembly.Arrive(std::span<const std::uint8_t>(chunk.get(), n), detect);
+        const tessary::PacketRest &rest = reassembly.Rest();
+        Check(rest.restBufB.size() <= 2 * received + 2);
+        Check(rest.nRestB == -1 || (rest.nRestB >= 1 && static_cast<std::size_t>(rest.nRestB) <= received));
+        if (result == tessary::WalkResult::BadLength) {
+            badLength = true;
+            break;  // the window closes the connection here
+        }
+    }
+    Check(badLength == expected.badLength);
+    Check(got == expected.packets);
+    return 0;
+}

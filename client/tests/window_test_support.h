@@ -1,0 +1,98 @@
+// Shared pieces of the window tests: waiting on the event loop, and a peer
+// server on loopback that records every byte it receives.
+#pragma once
+
+#include "window/frm_korvel.h"
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QHostAddress>
+#include <QObject>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace tessary::testing {
+
+// Runs the event loop until the condition holds or the time is up.
+inline bool WaitFor(const std::function<bool()> &condition, int timeoutMs = 5000) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.elapsed() > timeoutMs) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(1);
+    }
+    return true;
+}
+
+// Runs the event loop for the given time.
+inline void Spin(int ms) {
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < ms) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(1);
+    }
+}
+
+// The server side of the connection: accepts one client at a time and
+// records everything it sends.
+class Peer : public QObject {
+public:
+    Peer() {
+        server_.listen(QHostAddress::LocalHost, 0);
+        connect(&server_, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *next = server_.nextPendingConnection()) {
+                connection_ = next;
+                ++connections_;
+                connect(next, &QTcpSocket::readyRead, this, [this, next] { received_ += next->readAll(); });
+                connect(next, &QTcpSocket::disconnected, this, [this] { ++disconnects_; });
+            }
+        });
+    }
+    quint16 Port() const { return server_.serverPort(); }
+    QTcpSocket *Connection() const { return connection_; }
+    int Connections() const { return connections_; }
+    int Disconnects() const { return disconnects_; }
+    const QByteArray &Received() const { return received_; }
+    void ClearReceived() { received_.clear(); }
+    void Send(const QByteArray &bytes) {
+        connection_->write(bytes);
+        connection_->flush();
+    }
+    // Waits until at least count bytes have come in.
+    bool WaitForBytes(qsizetype count, int timeoutMs = 5000) {
+        return WaitFor([&] { return received_.size() >= count; }, timeoutMs);
+    }
+
+private:
+    QTcpServer server_;
+    QTcpSocket *connection_ = nullptr;
+    int connections_ = 0;
+    int disconnects_ = 0;
+    QByteArray received_;
+};
+
+inline QByteArray Head(const char *type, std::int32_t number, std::int32_t length) {
+    QByteArray head(12, '\0');
+    for (int i = 0; i < 4; ++i) head[i] = type[i];
+    for (int i = 0; i < 4; ++i) {
+        head[4 + i] = static_cast<char>(static_cast<std::uint32_t>(number) >> (8 * i));
+        head[8 + i] = static_cast<char>(static_cast<std::uint32_t>(length) >> (8 * i));
+    }
+    return head;
+}
+
+inline QByteArray Packet(const char *type, std::int32_t number, const QByteArray &payload) {
+    return Head(type, number, static_cast<std::int32_t>(payload.size())) + payload;
+}
+
+}  // namespace tessary::testing
