@@ -20,7 +20,8 @@
 //   Error floor    E = R[0], or E = 1e-30f unless (double) R[0] >= 1e-30
 //                  (also when R[0] is NaN); applied here only
 //   Levinson-Durbin, for the inverse filter A(z) = 1 + a1 z^-1 + .. + ap z^-p
-//                  (the sign convention: a predictor sum enters with +):
+//                  (sign convention: the prediction of x[n] is
+//                  -(a1 x[n-1] + .. + ap x[n-p]); E is the error power):
 //                  k = (-R[1]) / E;  a1 = k;  E = (1 - k * k) * E
 //                  for i = 2 .. p:  b[j] = a[j] (j = 1 .. i-1)
 //                                   k = -R[i]
@@ -34,14 +35,16 @@
 //                  for n = 2 .. q:  CepSum = 0
 //                                   CepSum = CepSum - (c[n-j] * a[j]) * (float)(n-j)
 //                                                             j = 1 .. n-1
-//                                   c[n] = CepSum / (float) n - a[n]
-//                  so that c[n] = -a[n] - (1/n) sum_j (n-j) c[n-j] a[j]
+//                                   c[n] = (CepSum / (float) n) - a[n]
+//                  so that c[n] = -a[n] - (1/n) sum_j (n-j) c[n-j] a[j];
+//                  c[n] is held in Cepstrum[n-1]
 //   Liftering      Cepstrum[i] = LifterWeights[i] * Cepstrum[i], and the
 //                  features are Cepstrum[0 .. q-1] (c1 .. cq)
 //
-// The weights are computed in double and stored as float:
-//   h[n] = 0.54 - 0.46 * cos(n * 6.283185307178 / (N - 1))
-//   LifterWeights[i] = 1 + 0.5 * q * sin((i + 1) * 3.141592653589 / q)
+// The weights are computed in double and stored as float (6.283185307178
+// and 3.141592653589 stand for 2 pi and pi, used as written):
+//   h[n] = 0.54 - 0.46 * cos((n * 6.283185307178) / (N - 1))
+//   LifterWeights[i] = 1 + (0.5 * q) * sin(((i + 1) * 3.141592653589) / q)
 //
 // Arithmetic is IEEE-754 with every exception masked: a prediction error that
 // reaches 0 gives infinities or NaNs, which flow into the features unchanged.
@@ -49,8 +52,11 @@
 // AnalyzeFrames may take (NaN payloads aside).
 //
 // AnalyzeFrames analyses several frames side by side, one frame per vector
-// lane; each lane performs exactly the sequence of float operations above,
-// so its output equals that of AnalyzeFrame called frame after frame.
+// lane (eight with AVX2, four with SSE2, chosen at run time); each lane
+// performs exactly the sequence of float operations above, with every sum in
+// its own order, so its output equals that of AnalyzeFrame called frame
+// after frame. The frames left over from the last whole batch, and every
+// frame on other processors, go through AnalyzeFrame.
 //
 // Storage is sized by Configure; AnalyzeFrame and AnalyzeFrames allocate
 // nothing. Not thread-safe: one thread uses an instance at a time.

@@ -30,7 +30,7 @@ namespace {
 // or 0 * w[i + j] to a sum that is never -0, and leave it unchanged.
 template <class L, int B>
 void LagBlock(const float *work, int windowLength, int j0, float *autocorr) {
-    constexpr int W = L::kWidth;
+    constexpr long W = L::kWidth;  // row index times W: in long
     typename L::V sums[B], shifted[B];
 #pragma GCC unroll 8
     for (int b = 0; b < B; ++b) {
@@ -75,7 +75,7 @@ void Autocorrelation(const float *work, int windowLength, int numLags, float *au
 template <class L>
 void Analyze(const Job &job) {
     using V = typename L::V;
-    constexpr int W = L::kWidth;
+    constexpr long W = L::kWidth;  // row index times W: in long
     const int N = job.windowLength;
     const int p = job.lpcOrder;
     const int q = job.numCep;
@@ -92,14 +92,14 @@ void Analyze(const Job &job) {
     float *c = b + (p + 1) * W;
     float *lane = c + (q + 1) * W;
     float *energy = lane + W;
-    for (int n = N * W; n < (N + zeroRows) * W; ++n) work[n] = 0.0f;
+    for (long n = N * W; n < (N + zeroRows) * W; ++n) work[n] = 0.0f;
 
     const V preEmphasis = L::Set1(job.preEmphasis);
     const V gain = L::Set1(job.preEmphasisGain);
     const V one = L::Set1(1.0f);
 
     for (int batch = 0; batch < job.batches; ++batch) {
-        const int first = batch * W;
+        const int first = batch * static_cast<int>(W);
         const std::int16_t *rows[W];
         for (int l = 0; l < W; ++l) rows[l] = job.samples + static_cast<long>(first + l) * shift;
 
@@ -109,7 +109,7 @@ void Analyze(const Job &job) {
         V previous = L::Load(lane);
         V x[W];
         for (int n = 0; n < N; n += W) {
-            const int count = N - n < W ? N - n : W;
+            const int count = N - n < W ? N - n : static_cast<int>(W);
             if (count == W) {
                 L::LoadTransposed(rows, n, x);
             } else {
