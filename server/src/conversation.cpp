@@ -1,0 +1,245 @@
+#include "conversation.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <limits>
+
+#include "cp1250.h"
+#include "frame_features.h"
+
+namespace tessary {
+namespace {
+
+constexpr std::string_view kCrLf = "\r\n";
+
+bool Is(const std::array<char, 4> &type, const char (&name)[5]) {
+    return std::memcmp(type.data(), name, 4) == 0;
+}
+
+std::string Text(std::span<const std::uint8_t> payload) {
+    return {reinterpret_cast<const char *>(payload.data()), payload.size()};
+}
+
+OutPacket Message(std::string text) { return {"UMSG", 0, std::move(text)}; }
+
+std::string_view TrimBlanks(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\r' || s.front() == '\n' || s.front() == '\t'))
+        s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\r' || s.back() == '\n' || s.back() == '\t'))
+        s.remove_suffix(1);
+    return s;
+}
+
+std::string FormatDistance(float d) {
+    char text[32];
+    const int n = std::snprintf(text, sizeof text, "%.3f", static_cast<double>(d));
+    return {text, static_cast<std::size_t>(n)};
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> EncodePacket(const OutPacket &packet) {
+    std::vector<std::uint8_t> bytes(vantrel::kPacketHeadSize + packet.payload.size());
+    vantrel::PacketHead head;
+    std::memcpy(head.type.data(), packet.type.data(), 4);
+    head.number = packet.number;
+    head.length = static_cast<std::int32_t>(packet.payload.size());
+    vantrel::EncodePacketHead(head, bytes.data());
+    std::memcpy(bytes.data() + vantrel::kPacketHeadSize, packet.payload.data(), packet.payload.size());
+    return bytes;
+}
+
+std::vector<Scored> Rank(std::span<const float> speechFrames, const VocabularyState &vocabulary) {
+    const Pattern utterance = MakePattern(speechFrames);
+    std::vector<Scored> ranking;
+    ranking.reserve(vocabulary.words.size());
+    for (const auto &word : vocabulary.words) {
+        float best = std::numeric_limits<float>::infinity();
+        for (const Pattern &t : word->patterns) best = std::min(best, DtwDistance(utterance, t));
+        ranking.push_back({word->name, best});
+    }
+    std::stable_sort(ranking.begin(), ranking.end(),
+                     [](const Scored &a, const Scored &b) { return a.distance < b.distance; });
+    return ranking;
+}
+
+Conversation::Conversation(Vocabulary &vocabulary, Log &log, ServerStats &stats, std::string peer)
+    : vocabulary_(vocabulary), log_(log), stats_(stats), peer_(std::move(peer)) {}
+
+bool Conversation::Handles(const std::array<char, 4> &type) {
+    static constexpr std::array<std::string_view, 9> kHandled = {"NEWS", "OSVF", "PING", "SRCG", "DATA",
+                                                                 "REST", "GETV", "GETB", "ADDW"};
+    const std::string_view name(type.data(), type.size());
+    return std::find(kHandled.begin(), kHandled.end(), name) != kHandled.end();
+}
+
+void Conversation::Note(std::string_view text) {
+    std::string line = peer_;
+    line += ' ';
+    line += text;
+    log_.Line(line);
+}
+
+void Conversation::Handle(const vantrel::PacketHead &head, std::span<const std::uint8_t> payload,
+                          std::vector<OutPacket> &out) {
+    const auto &type = head.type;
+    if (Is(type, "DATA")) {
+        Data(head, payload);
+    } else if (Is(type, "SRCG")) {
+        if (inUtterance_ && !floats_.empty()) Note("SRCG before REST: the unfinished utterance is dropped");
+        inUtterance_ = true;
+        floats_.clear();
+        overflowLogged_ = false;
+    } else if (Is(type, "REST")) {
+        Rest(out);
+    } else if (Is(type, "PING")) {
+        out.push_back({"PONG", head.number, Text(payload)});
+    } else if (Is(type, "NEWS")) {
+        const std::size_t words = vocabulary_.Size();
+        out.push_back({"NEWS", 0,
+                       "Tessary recognition server: " + std::to_string(words) +
+                           (words == 1 ? " word" : " words") + " in the vocabulary.\r\n"});
+    } else if (Is(type, "OSVF")) {
+        // The client's answer to our greeting: nothing to do.
+    } else if (Is(type, "GETV")) {
+        const auto state = vocabulary_.Snapshot();
+        std::string text = "Vocabulary, " + std::to_string(state->words.size()) +
+                           (state->words.size() == 1 ? " word:" : " words:");
+        text += kCrLf;
+        for (const auto &w : state->words) {
+            text += w->name;
+            text += kCrLf;
+        }
+        out.push_back(Message(std::move(text)));
+    } else if (Is(type, "GETB")) {
+        const std::string text = Text(payload);
+        const std::string_view arg = TrimBlanks(text);
+        int n = 0;
+        const auto r = std::from_chars(arg.data(), arg.data() + arg.size(), n);
+        if (r.ec != std::errc() || r.ptr != arg.data() + arg.size() || n < 1) {
+            out.push_back(Message("GETB needs a number of words, such as 5.\r\n"));
+        } else if (!hasLastRanking_) {
+            out.push_back(Message("No utterance has been recognised yet.\r\n"));
+        } else {
+            const std::size_t count = std::min(static_cast<std::size_t>(n), lastRanking_.size());
+            std::string answer = "Best " + std::to_string(count) + " of the last utterance (distance, smaller is closer):";
+            answer += kCrLf;
+            for (std::size_t i = 0; i < count; ++i) {
+                answer += std::to_string(i + 1) + ". " + lastRanking_[i].word + " " +
+                        FormatDistance(lastRanking_[i].distance);
+                answer += kCrLf;
+            }
+            out.push_back(Message(std::move(answer)));
+        }
+    } else if (Is(type, "ADDW")) {
+        const std::string word(TrimBlanks(Text(payload)));
+        if (const std::string why = CheckWord(word); !why.empty()) {
+            Note("ADDW refused: " + why);
+            out.push_back(Message("Cannot add the word: " + why + ".\r\n"));
+        } else {
+            const auto state = vocabulary_.Snapshot();
+            const Word *existing = state->Find(word);
+            std::string text = "Say the word " + word + " now: your next utterance becomes ";
+            if (existing)
+                text += "a further template of it (it has " + std::to_string(existing->templates.size()) +
+                        (existing->templates.size() == 1 ? " template)." : " templates).");
+            else
+                text += "its template.";
+            text += kCrLf;
+            pendingWord_ = word;
+            out.push_back(Message(std::move(text)));
+        }
+    }
+}
+
+void Conversation::Data(const vantrel::PacketHead &head, std::span<const std::uint8_t> payload) {
+    stats_.dataPackets.fetch_add(1, std::memory_order_relaxed);
+    if (lastDataNumber_) {
+        const std::int64_t expected = std::int64_t{*lastDataNumber_} + 1;
+        if (head.number > expected) {
+            stats_.dataNumbersSkipped.fetch_add(1, std::memory_order_relaxed);
+            Note("DATA #" + std::to_string(head.number) + " after #" + std::to_string(*lastDataNumber_) + ": " +
+                 std::to_string(head.number - expected) + " packet number(s) skipped");
+        } else if (head.number < expected) {
+            stats_.dataNumbersRepeated.fetch_add(1, std::memory_order_relaxed);
+            Note("DATA #" + std::to_string(head.number) + " after #" + std::to_string(*lastDataNumber_) +
+                 ": packet number repeated");
+        }
+    }
+    lastDataNumber_ = head.number;
+    if (!inUtterance_) {
+        Note("DATA before SRCG: an utterance starts here");
+        inUtterance_ = true;
+        floats_.clear();
+        overflowLogged_ = false;
+    }
+    if (payload.size() % 4 != 0)
+        Note("DATA #" + std::to_string(head.number) + " has " + std::to_string(payload.size()) +
+             " bytes, not whole floats: the last " + std::to_string(payload.size() % 4) + " are dropped");
+    const std::size_t count = payload.size() / 4;
+    const std::size_t room = kMaxUtteranceFloats - floats_.size();
+    if (count > room && !overflowLogged_) {
+        Note("utterance longer than a minute: later frames are dropped");
+        overflowLogged_ = true;
+    }
+    const std::size_t take = std::min(count, room);
+    const std::size_t at = floats_.size();
+    floats_.resize(at + take);
+    for (std::size_t i = 0; i < take; ++i) {
+        const std::uint32_t bits = vantrel::LoadLittleEndian32(payload.data() + 4 * i);
+        std::memcpy(&floats_[at + i], &bits, sizeof(float));
+    }
+}
+
+void Conversation::Rest(std::vector<OutPacket> &out) {
+    if (!inUtterance_) {
+        // The client may send a second REST when its stop action runs twice.
+        Note("REST with no utterance open: ignored");
+        return;
+    }
+    inUtterance_ = false;
+    stats_.utterances.fetch_add(1, std::memory_order_relaxed);
+    if (floats_.size() % kFrameFloats != 0)
+        Note("utterance ends inside a frame: the last " + std::to_string(floats_.size() % kFrameFloats) +
+             " floats are dropped");
+    const std::size_t whole = floats_.size() - floats_.size() % kFrameFloats;
+    std::vector<float> speech = CutSpeech(std::span<const float>(floats_.data(), whole));
+    floats_.clear();
+
+    if (pendingWord_) {
+        const std::string word = *pendingWord_;
+        if (speech.empty()) {
+            out.push_back(Message("Nothing heard: say the word " + word + " again.\r\n"));
+            return;
+        }
+        pendingWord_.reset();
+        const Vocabulary::AddResult r = vocabulary_.AddTemplate(word, std::move(speech));
+        if (!r.added) {
+            Note("cannot add the word " + Cp1250ToUtf8(word) + ": " + r.error);
+            out.push_back(Message("The word " + word + " was not added: " + r.error + ".\r\n"));
+        } else if (r.newWord) {
+            Note("added the word " + Cp1250ToUtf8(word));
+            out.push_back(Message("Added the word " + word + " to the vocabulary.\r\n"));
+        } else {
+            Note("added template " + std::to_string(r.templates) + " of the word " + Cp1250ToUtf8(word));
+            out.push_back(Message("Stored template " + std::to_string(r.templates) + " of the word " + word +
+                                  ".\r\n"));
+        }
+        return;
+    }
+    if (speech.empty()) {
+        out.push_back(Message("Nothing heard.\r\n"));
+        return;
+    }
+    const auto state = vocabulary_.Snapshot();
+    if (state->words.empty()) {
+        out.push_back(Message("The vocabulary is empty: add a word first.\r\n"));
+        return;
+    }
+    lastRanking_ = Rank(speech, *state);
+    hasLastRanking_ = true;
+    out.push_back(Message("Recognised: " + lastRanking_.front().word + "\r\n"));
+}
+
+}  // namespace tessary

@@ -1,0 +1,185 @@
+// tessary-server: isolated-word recognition for the Tessary client.
+//
+//   tessary-server [--listen ADDRESS] [--port N] [--data DIR] [--seed FILE] [--verbose]
+#include <unistd.h>
+
+#include <algorithm>
+#include <charconv>
+#include <csignal>
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cp1250.h"
+#include "log.h"
+#include "server.h"
+#include "vocabulary.h"
+
+namespace {
+
+constexpr const char *kUsage =
+    "usage: tessary-server [--listen ADDRESS] [--port N] [--data DIR] [--seed FILE] [--threads N] [--verbose]\n"
+    "  --listen ADDRESS  address to listen on (default: all interfaces)\n"
+    "  --port N          TCP port (default: 105, the client's default)\n"
+    "  --data DIR        folder of the vocabulary (default: ./tessary-data)\n"
+    "  --seed FILE       vocabulary to start from when DIR has none\n"
+    "                    (default: seed-vocabulary.tsv beside the program, or the installed one)\n"
+    "  --threads N       threads serving the sessions (default: the number of cores)\n"
+    "  --verbose         log a time-stamped line for every packet in and out\n";
+
+struct Options {
+    std::string listen;
+    unsigned short port = 105;
+    std::filesystem::path data = "tessary-data";
+    std::filesystem::path seed;
+    unsigned threads = 0;
+    bool verbose = false;
+};
+
+bool ParseNumber(const std::string &text, unsigned long low, unsigned long high, unsigned long &value) {
+    const auto r = std::from_chars(text.data(), text.data() + text.size(), value);
+    return r.ec == std::errc() && r.ptr == text.data() + text.size() && value >= low && value <= high;
+}
+
+// Parses the command line; on a mistake prints one line and the usage.
+bool ParseOptions(int argc, char **argv, Options &options) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string &a = args[i];
+        auto value = [&](std::string &out) {
+            if (i + 1 >= args.size()) return false;
+            out = args[++i];
+            return true;
+        };
+        std::string v;
+        unsigned long n = 0;
+        if (a == "--help" || a == "-h") {
+            std::cout << kUsage;
+            std::exit(0);
+        } else if (a == "--verbose") {
+            options.verbose = true;
+        } else if (a == "--listen" && value(v)) {
+            options.listen = v;
+        } else if (a == "--port" && value(v)) {
+            if (!ParseNumber(v, 0, 65535, n)) {
+                std::cerr << "tessary-server: --port needs a number from 0 to 65535, not \"" << v << "\"\n";
+                return false;
+            }
+            options.port = static_cast<unsigned short>(n);
+        } else if (a == "--threads" && value(v)) {
+            if (!ParseNumber(v, 1, 64, n)) {
+                std::cerr << "tessary-server: --threads needs a number from 1 to 64, not \"" << v << "\"\n";
+                return false;
+            }
+            options.threads = static_cast<unsigned>(n);
+        } else if (a == "--data" && value(v)) {
+            options.data = v;
+        } else if (a == "--seed" && value(v)) {
+            options.seed = v;
+        } else {
+            std::cerr << "tessary-server: unknown option or missing value: " << a << "\n" << kUsage;
+            return false;
+        }
+    }
+    return true;
+}
+
+std::filesystem::path DefaultSeed() {
+    std::error_code ec;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (!ec) {
+        const auto beside = self.parent_path() / "seed-vocabulary.tsv";
+        if (std::filesystem::exists(beside, ec)) return beside;
+    }
+    const std::filesystem::path installed = TESSARY_SEED_INSTALLED;
+    if (std::filesystem::exists(installed, ec)) return installed;
+    return {};
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    Options options;
+    if (!ParseOptions(argc, argv, options)) return 2;
+    tessary::Log log(std::cerr, options.verbose);
+
+    std::unique_ptr<tessary::Vocabulary> vocabulary;
+    try {
+        const std::filesystem::path seed = options.seed.empty() ? DefaultSeed() : options.seed;
+        if (!options.seed.empty() && !std::filesystem::exists(options.seed)) {
+            log.Line("error: the seed vocabulary " + options.seed.string() + " does not exist");
+            return 1;
+        }
+        vocabulary = tessary::Vocabulary::Open(options.data, seed);
+    } catch (const std::exception &e) {
+        log.Line(std::string("error: ") + e.what());
+        return 1;
+    }
+
+    asio::io_context io;
+    std::unique_ptr<tessary::Server> server;
+    asio::ip::tcp::endpoint endpoint;
+    try {
+        if (options.listen.empty()) {
+            // All interfaces: IPv6 and IPv4 together where the system has IPv6.
+            try {
+                endpoint = {asio::ip::address_v6::any(), options.port};
+                server = std::make_unique<tessary::Server>(io, endpoint, *vocabulary, log);
+            } catch (const std::system_error &e) {
+                if (e.code() == asio::error::address_in_use || e.code() == asio::error::access_denied) throw;
+                endpoint = {asio::ip::address_v4::any(), options.port};
+                server = std::make_unique<tessary::Server>(io, endpoint, *vocabulary, log);
+            }
+        } else {
+            asio::error_code ec;
+            const auto address = asio::ip::make_address(options.listen, ec);
+            if (ec) {
+                log.Line("error: --listen needs an IP address, not \"" + options.listen + "\"");
+                return 2;
+            }
+            endpoint = {address, options.port};
+            server = std::make_unique<tessary::Server>(io, endpoint, *vocabulary, log);
+        }
+    } catch (const std::system_error &e) {
+        std::string hint;
+        if (e.code() == asio::error::access_denied && options.port < 1024)
+            hint = " (ports below 1024 need root or CAP_NET_BIND_SERVICE; try --port 10105)";
+        log.Line("error: cannot listen on port " + std::to_string(options.port) + ": " + e.code().message() + hint);
+        return 1;
+    }
+
+    const unsigned threads =
+        options.threads ? options.threads : std::clamp(std::thread::hardware_concurrency(), 1u, 16u);
+    const auto local = server->LocalEndpoint();
+    log.Line("tessary-server listening on " + local.address().to_string() + " port " + std::to_string(local.port()) +
+             ", " + std::to_string(vocabulary->Size()) + " words in " + vocabulary->File().string() + ", " +
+             std::to_string(threads) + " threads" + (options.verbose ? ", verbose" : ""));
+
+    asio::signal_set signals(io, SIGINT, SIGTERM);
+    signals.async_wait([&](const asio::error_code &ec, int signal) {
+        if (ec) return;
+        log.Line(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
+        server->Stop();
+        io.stop();
+    });
+
+    std::vector<std::thread> pool;
+    for (unsigned i = 1; i < threads; ++i)
+        pool.emplace_back([&io, &log] {
+            try {
+                io.run();
+            } catch (const std::exception &e) {
+                log.Line(std::string("error: ") + e.what());
+            }
+        });
+    try {
+        io.run();
+    } catch (const std::exception &e) {
+        log.Line(std::string("error: ") + e.what());
+    }
+    io.stop();
+    for (auto &t : pool) t.join();
+    return 0;
+}

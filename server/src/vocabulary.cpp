@@ -1,0 +1,260 @@
+#include "vocabulary.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <system_error>
+
+#include "cp1250.h"
+#include "frame_features.h"
+
+namespace tessary {
+namespace {
+
+constexpr std::string_view kFirstLine = "tessary-vocabulary 1";
+
+std::shared_ptr<const Word> MakeWord(std::string name, std::vector<std::vector<float>> templates) {
+    auto word = std::make_shared<Word>();
+    word->name = std::move(name);
+    word->templates = std::move(templates);
+    for (const auto &t : word->templates) word->patterns.push_back(MakePattern(t));
+    return word;
+}
+
+[[noreturn]] void Fail(std::size_t line, const std::string &why) {
+    throw std::runtime_error("line " + std::to_string(line) + ": " + why);
+}
+
+std::string ErrnoText(int error) { return std::generic_category().message(error); }
+
+// Writes all of data to fd; false on failure, with errno set.
+bool WriteAll(int fd, std::string_view data) {
+    while (!data.empty()) {
+        const ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+}  // namespace
+
+const Word *VocabularyState::Find(std::string_view name) const {
+    for (const auto &w : words)
+        if (w->name == name) return w.get();
+    return nullptr;
+}
+
+std::string CheckWord(std::string_view word) {
+    if (word.empty()) return "the word is empty";
+    if (word.size() > kMaxWordBytes)
+        return "the word is longer than " + std::to_string(kMaxWordBytes) + " characters";
+    for (char c : word) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x20 || b == 0x7F) return "the word holds a control character";
+        if (b == 0x81 || b == 0x83 || b == 0x88 || b == 0x90 || b == 0x98)
+            return "the word holds a byte that Windows-1250 does not define";
+    }
+    if (word.front() == ' ' || word.back() == ' ') return "the word begins or ends with a blank";
+    return {};
+}
+
+std::string SerializeVocabulary(const VocabularyState &state) {
+    std::string out(kFirstLine);
+    out += '\n';
+    char number[32];
+    for (const auto &word : state.words) {
+        const std::string name = Cp1250ToUtf8(word->name);
+        for (const auto &t : word->templates) {
+            out += name;
+            out += '\t';
+            out += std::to_string(t.size() / kFrameFloats);
+            out += '\t';
+            for (std::size_t i = 0; i < t.size(); ++i) {
+                if (i > 0) out += ' ';
+                // Shortest text that reads back as the same float.
+                const auto r = std::to_chars(number, number + sizeof number, t[i]);
+                out.append(number, r.ptr);
+            }
+            out += '\n';
+        }
+    }
+    return out;
+}
+
+VocabularyState ParseVocabulary(std::string_view text) {
+    std::vector<std::pair<std::string, std::vector<std::vector<float>>>> words;
+    std::size_t lineNumber = 0;
+    bool first = true;
+    while (!text.empty()) {
+        const std::size_t end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        ++lineNumber;
+        if (first) {
+            if (line != kFirstLine) Fail(lineNumber, "not a vocabulary file (expected \"" + std::string(kFirstLine) + "\")");
+            first = false;
+            continue;
+        }
+        if (line.empty()) continue;
+        const std::size_t tab1 = line.find('\t');
+        const std::size_t tab2 = tab1 == std::string_view::npos ? tab1 : line.find('\t', tab1 + 1);
+        if (tab2 == std::string_view::npos) Fail(lineNumber, "expected word, frame count and floats separated by tabs");
+        const std::optional<std::string> name = Utf8ToCp1250(line.substr(0, tab1));
+        if (!name) Fail(lineNumber, "the word is not Windows-1250 text in UTF-8");
+        if (const std::string why = CheckWord(*name); !why.empty()) Fail(lineNumber, why);
+        std::size_t frames = 0;
+        const std::string_view countText = line.substr(tab1 + 1, tab2 - tab1 - 1);
+        const auto rc = std::from_chars(countText.data(), countText.data() + countText.size(), frames);
+        if (rc.ec != std::errc() || rc.ptr != countText.data() + countText.size() || frames == 0 || frames > 100000)
+            Fail(lineNumber, "bad frame count");
+        std::vector<float> values;
+        values.reserve(frames * kFrameFloats);
+        const char *p = line.data() + tab2 + 1;
+        const char *stop = line.data() + line.size();
+        while (p < stop) {
+            if (*p == ' ') {
+                ++p;
+                continue;
+            }
+            float v = 0;
+            const auto r = std::from_chars(p, stop, v);
+            if (r.ec != std::errc()) Fail(lineNumber, "bad number after " + std::to_string(values.size()) + " floats");
+            values.push_back(v);
+            p = r.ptr;
+        }
+        if (values.size() != frames * kFrameFloats)
+            Fail(lineNumber, "expected " + std::to_string(frames * kFrameFloats) + " floats, found " +
+                                 std::to_string(values.size()));
+        auto it = std::find_if(words.begin(), words.end(), [&](const auto &w) { return w.first == *name; });
+        if (it == words.end()) {
+            words.emplace_back(*name, std::vector<std::vector<float>>{});
+            it = words.end() - 1;
+        }
+        it->second.push_back(std::move(values));
+    }
+    if (first) Fail(1, "empty file");
+    VocabularyState state;
+    for (auto &[name, templates] : words) state.words.push_back(MakeWord(name, std::move(templates)));
+    return state;
+}
+
+namespace {
+
+VocabularyState LoadFile(const std::filesystem::path &file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + file.string() + ": " + ErrnoText(errno));
+    std::ostringstream text;
+    text << in.rdbuf();
+    try {
+        return ParseVocabulary(text.str());
+    } catch (const std::runtime_error &e) {
+        throw std::runtime_error(file.string() + ", " + e.what());
+    }
+}
+
+}  // namespace
+
+std::unique_ptr<Vocabulary> Vocabulary::Open(const std::filesystem::path &dataDir,
+                                             const std::filesystem::path &seed) {
+    std::error_code ec;
+    std::filesystem::create_directories(dataDir, ec);
+    if (ec) throw std::runtime_error("cannot make the data folder " + dataDir.string() + ": " + ec.message());
+    const std::filesystem::path file = dataDir / "vocabulary.tsv";
+    if (std::filesystem::exists(file, ec))
+        return std::unique_ptr<Vocabulary>(new Vocabulary(file, LoadFile(file)));
+    VocabularyState state;
+    if (!seed.empty() && std::filesystem::exists(seed, ec)) state = LoadFile(seed);
+    std::unique_ptr<Vocabulary> vocabulary(new Vocabulary(file, std::move(state)));
+    vocabulary->Save(*vocabulary->state_);
+    return vocabulary;
+}
+
+Vocabulary::Vocabulary(std::filesystem::path file, VocabularyState state)
+    : file_(std::move(file)), state_(std::make_shared<const VocabularyState>(std::move(state))) {}
+
+std::shared_ptr<const VocabularyState> Vocabulary::Snapshot() const {
+    std::lock_guard lock(mutex_);
+    return state_;
+}
+
+Vocabulary::AddResult Vocabulary::AddTemplate(std::string_view word, std::vector<float> speechFrames) {
+    AddResult result;
+    if (result.error = CheckWord(word); !result.error.empty()) return result;
+    if (speechFrames.empty() || speechFrames.size() % kFrameFloats != 0) {
+        result.error = "no speech to make a template of";
+        return result;
+    }
+    std::lock_guard lock(mutex_);
+    auto next = std::make_shared<VocabularyState>(*state_);
+    auto it = std::find_if(next->words.begin(), next->words.end(),
+                           [&](const auto &w) { return w->name == word; });
+    if (it == next->words.end()) {
+        if (next->words.size() >= kMaxWords) {
+            result.error = "the vocabulary is full (" + std::to_string(kMaxWords) + " words)";
+            return result;
+        }
+        result.newWord = true;
+        next->words.push_back(MakeWord(std::string(word), {std::move(speechFrames)}));
+        it = next->words.end() - 1;
+    } else {
+        if ((*it)->templates.size() >= kMaxTemplatesPerWord) {
+            result.error = "the word has " + std::to_string(kMaxTemplatesPerWord) + " templates already";
+            return result;
+        }
+        auto updated = std::make_shared<Word>(**it);
+        updated->templates.push_back(std::move(speechFrames));
+        updated->patterns.push_back(MakePattern(updated->templates.back()));
+        *it = std::move(updated);
+    }
+    result.templates = (*it)->templates.size();
+    try {
+        Save(*next);
+    } catch (const std::runtime_error &e) {
+        result.error = e.what();
+        return result;
+    }
+    state_ = std::move(next);
+    result.added = true;
+    return result;
+}
+
+void Vocabulary::Save(const VocabularyState &state) const {
+    const std::string text = SerializeVocabulary(state);
+    const std::filesystem::path dir = file_.parent_path();
+    std::string temp = (dir / ".vocabulary.tsv.XXXXXX").string();
+    const int fd = ::mkstemp(temp.data());
+    if (fd < 0) throw std::runtime_error("cannot save the vocabulary in " + dir.string() + ": " + ErrnoText(errno));
+    const bool written = WriteAll(fd, text) && ::fsync(fd) == 0;
+    const int writeError = errno;
+    if (::close(fd) != 0 || !written) {
+        const int error = written ? errno : writeError;
+        ::unlink(temp.c_str());
+        throw std::runtime_error("cannot save the vocabulary to " + temp + ": " + ErrnoText(error));
+    }
+    ::chmod(temp.c_str(), 0644);
+    if (::rename(temp.c_str(), file_.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(temp.c_str());
+        throw std::runtime_error("cannot replace " + file_.string() + ": " + ErrnoText(error));
+    }
+    // The rename lasts only once the folder's entry is on the disk.
+    const int dirFd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+}
+
+}  // namespace tessary

@@ -1,0 +1,255 @@
+// Sessions over real loopback connections: every message type, packets cut
+// anywhere, malformed lengths, concurrent additions to the vocabulary, and
+// the vocabulary across a restart.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <random>
+#include <thread>
+
+#include "recognizer.h"
+#include "test_client.h"
+
+namespace tessary::test {
+namespace {
+
+// Three made-up words of 40 frames, as a seed vocabulary file in dir.
+std::filesystem::path WriteSeed(const std::filesystem::path &dir) {
+    VocabularyState state;
+    const char *names[] = {"nula", "jedna", "dva"};
+    for (int id = 0; id < 3; ++id) {
+        auto word = std::make_shared<Word>();
+        word->name = names[id];
+        word->templates.push_back(CutSpeech(Utterance(id, 40)));
+        state.words.push_back(std::move(word));
+    }
+    const auto file = dir / "seed.tsv";
+    std::ofstream(file) << SerializeVocabulary(state);
+    return file;
+}
+
+class SessionTest : public ::testing::Test {
+protected:
+    TempDir dir;
+    std::filesystem::path seed = WriteSeed(dir.Path());
+    std::filesystem::path data = dir.Path() / "data";
+};
+
+TEST_F(SessionTest, GreetsEchoesPingsAndIgnoresOtherTypes) {
+    TestServer server(data, seed);
+    TestClient client(server.Port());
+    client.Send("NEWS", 0, "news_demo");
+    auto news = client.Read();
+    ASSERT_TRUE(news);
+    EXPECT_EQ(news->type, "NEWS");
+    EXPECT_NE(news->payload.find("3 words"), std::string::npos) << news->payload;
+    // The client's answer to the greeting, declared-only types, a type in
+    // lower case and an unknown type with a payload get no answer: the next
+    // packet is the "PONG".
+    client.Send("OSVF", 1, "demo");
+    client.Send("STRT", 0, "");
+    client.Send("ping", 0, "123");
+    client.Send("XYZW", 5, std::string(100000, 'x'));
+    client.Send("PING", 7, "123456");
+    auto pong = client.Read();
+    ASSERT_TRUE(pong);
+    EXPECT_EQ(pong->type, "PONG");
+    EXPECT_EQ(pong->payload, "123456");
+    EXPECT_EQ(pong->number, 7);
+    client.Send("PING", 0, "");
+    pong = client.Read();
+    ASSERT_TRUE(pong);
+    EXPECT_EQ(pong->type, "PONG");
+    EXPECT_EQ(pong->payload, "");
+}
+
+TEST_F(SessionTest, RecognisesUtterancesAndListsVocabularyAndBestWords) {
+    TestServer server(data, seed);
+    TestClient client(server.Port());
+    client.Send("GETB", 0, "5");
+    EXPECT_EQ(client.ReadMessage(), "No utterance has been recognised yet.\r\n");
+    // Spoken more slowly than the templates: time warping still finds it.
+    EXPECT_EQ(client.Utter(Utterance(1, 55)), "Recognised: jedna\r\n");
+    EXPECT_EQ(client.Utter(Utterance(2, 30)), "Recognised: dva\r\n");
+    EXPECT_EQ(client.Utter(Utterance(0, 40)), "Recognised: nula\r\n");
+
+    client.Send("GETB", 0, "2");
+    const std::string best = client.ReadMessage();
+    EXPECT_EQ(best.rfind("Best 2 of the last utterance", 0), 0u) << best;
+    EXPECT_NE(best.find("\r\n1. nula 0.000\r\n"), std::string::npos) << best;
+    EXPECT_NE(best.find("\r\n2. "), std::string::npos) << best;
+    EXPECT_EQ(best.find("\r\n3. "), std::string::npos) << best;
+    client.Send("GETB", 0, "50");  // more than there are: all of them
+    EXPECT_NE(client.ReadMessage().find("\r\n3. "), std::string::npos);
+    client.Send("GETB", 0, "five");
+    EXPECT_EQ(client.ReadMessage(), "GETB needs a number of words, such as 5.\r\n");
+
+    client.Send("GETV");
+    EXPECT_EQ(client.ReadMessage(), "Vocabulary, 3 words:\r\nnula\r\njedna\r\ndva\r\n");
+}
+
+TEST_F(SessionTest, SilenceIsNothingHeardAndAStrayRestIsIgnored) {
+    TestServer server(data, seed);
+    TestClient client(server.Port());
+    EXPECT_EQ(client.Utter(SilenceFrames(100)), "Nothing heard.\r\n");
+    EXPECT_EQ(client.Utter({}), "Nothing heard.\r\n");
+    // A second "REST" (the client's stop action can run twice) is not
+    // answered: the next packet is the answer to the "PING" after it.
+    client.Send("REST", 0, "\r\n");
+    client.Send("PING", 0, "1");
+    auto p = client.Read();
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->type, "PONG");
+    EXPECT_EQ(server.LogLinesWith("REST with no utterance open").size(), 1u);
+}
+
+TEST_F(SessionTest, PacketsCutAnywhereGiveTheSameAnswers) {
+    TestServer server(data, seed);
+    TestClient client(server.Port());
+    // Frames cut inside frames: 509 floats a packet as the client sends
+    // them, and 7 floats a packet; the stream cut into pieces of 1 to 13
+    // bytes regardless of packet bounds.
+    std::int32_t number = 0;
+    for (std::size_t perPacket : {std::size_t{509}, std::size_t{7}}) {
+        std::vector<std::uint8_t> stream = Encode("SRCG", 0, "");
+        const auto data = DataPackets(Utterance(2, 45), perPacket, number);
+        stream.insert(stream.end(), data.begin(), data.end());
+        for (const auto &p : {Encode("REST", 0, "\r\n"), Encode("PING", 0, "42"), Encode("GETV", 0, "")})
+            stream.insert(stream.end(), p.begin(), p.end());
+        std::mt19937 random(7);
+        for (std::size_t at = 0; at < stream.size();) {
+            const std::size_t n = std::min<std::size_t>(stream.size() - at, 1 + random() % 13);
+            client.Send(std::vector<std::uint8_t>(stream.begin() + at, stream.begin() + at + n));
+            at += n;
+        }
+        EXPECT_EQ(client.ReadMessage(), "Recognised: dva\r\n");
+        auto pong = client.Read();
+        ASSERT_TRUE(pong);
+        EXPECT_EQ(pong->type, "PONG");
+        EXPECT_EQ(pong->payload, "42");
+        EXPECT_EQ(client.ReadMessage().rfind("Vocabulary, 3 words:", 0), 0u);
+    }
+    EXPECT_EQ(server.Stats().dataNumbersSkipped.load(), 0u);
+    EXPECT_EQ(server.Stats().dataNumbersRepeated.load(), 0u);
+}
+
+TEST_F(SessionTest, SkippedAndRepeatedDataNumbersAreLogged) {
+    TestServer server(data, seed);
+    TestClient client(server.Port());
+    const auto frames = Utterance(0, 40);
+    std::int32_t number = 10;
+    auto first = DataPackets(std::vector<float>(frames.begin(), frames.begin() + 300), 300, number);
+    number = 13;  // 11 and 12 never come
+    auto second = DataPackets(std::vector<float>(frames.begin() + 300, frames.begin() + 600), 300, number);
+    number = 13;  // 13 again
+    auto third = DataPackets(std::vector<float>(frames.begin() + 600, frames.end()), 1000, number);
+    client.Send("SRCG");
+    client.Send(first);
+    client.Send(second);
+    client.Send(third);
+    client.Send("REST", 0, "\r\n");
+    EXPECT_EQ(client.ReadMessage(), "Recognised: nula\r\n");
+    EXPECT_EQ(server.Stats().dataNumbersSkipped.load(), 1u);
+    EXPECT_EQ(server.Stats().dataNumbersRepeated.load(), 1u);
+    EXPECT_EQ(server.LogLinesWith("DATA #13 after #10: 2 packet number(s) skipped").size(), 1u);
+    EXPECT_EQ(server.LogLinesWith("DATA #13 after #13: packet number repeated").size(), 1u);
+}
+
+TEST_F(SessionTest, MalformedLengthEndsOnlyThatSession) {
+    TestServer server(data, seed);
+    TestClient bystander(server.Port());
+    // The bystander is in the middle of a packet when the others go wrong.
+    const auto ping = Encode("PING", 0, "still here");
+    bystander.Send(std::vector<std::uint8_t>(ping.begin(), ping.begin() + 15));
+
+    TestClient negative(server.Port());
+    negative.Send(Head("DATA", 0, -4));
+    EXPECT_TRUE(negative.WaitClosed());
+
+    TestClient huge(server.Port());
+    huge.Send(Head("ADDW", 0, 16 * 1024 * 1024 + 1));
+    EXPECT_TRUE(huge.WaitClosed());
+
+    TestClient largest(server.Port());  // exactly 16 MiB is allowed
+    largest.Send(Encode("WOUT", 0, std::string(16 * 1024 * 1024, '\0')));
+    largest.Send("PING", 0, "ok");
+    auto p = largest.Read();
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->payload, "ok");
+
+    bystander.Send(std::vector<std::uint8_t>(ping.begin() + 15, ping.end()));
+    p = bystander.Read();
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->type, "PONG");
+    EXPECT_EQ(p->payload, "still here");
+    EXPECT_EQ(server.Stats().badLengths.load(), 2u);
+    EXPECT_EQ(server.LogLinesWith("announces -4 bytes").size(), 1u);
+    EXPECT_EQ(server.LogLinesWith("announces 16777217 bytes").size(), 1u);
+}
+
+TEST_F(SessionTest, AddsWordsAndFurtherTemplates) {
+    TestServer server(data, seed);
+    TestClient client(server.Port());
+    const std::string kocka = "ko\xE8ka";  // kočka in Windows-1250
+    client.Send("ADDW", 0, kocka);
+    EXPECT_EQ(client.ReadMessage(), "Say the word " + kocka + " now: your next utterance becomes its template.\r\n");
+    // Silence does not make a template; the word still waits.
+    EXPECT_EQ(client.Utter(SilenceFrames(50)), "Nothing heard: say the word " + kocka + " again.\r\n");
+    EXPECT_EQ(client.Utter(Utterance(5, 40)), "Added the word " + kocka + " to the vocabulary.\r\n");
+    EXPECT_EQ(client.Utter(Utterance(5, 50)), "Recognised: " + kocka + "\r\n");
+
+    client.Send("ADDW", 0, kocka);
+    EXPECT_EQ(client.ReadMessage(), "Say the word " + kocka +
+                                        " now: your next utterance becomes a further template of it (it has 1 "
+                                        "template).\r\n");
+    EXPECT_EQ(client.Utter(Utterance(5, 60)), "Stored template 2 of the word " + kocka + ".\r\n");
+    EXPECT_EQ(server.Words().Snapshot()->Find(kocka)->templates.size(), 2u);
+
+    client.Send("ADDW", 0, "");
+    EXPECT_EQ(client.ReadMessage(), "Cannot add the word: the word is empty.\r\n");
+    client.Send("ADDW", 0, "a\tb");
+    EXPECT_EQ(client.ReadMessage(), "Cannot add the word: the word holds a control character.\r\n");
+    client.Send("ADDW", 0, std::string(21, 'a'));
+    EXPECT_EQ(client.ReadMessage(), "Cannot add the word: the word is longer than 20 characters.\r\n");
+
+    client.Send("NEWS", 0, "news_demo");
+    auto news = client.Read();
+    ASSERT_TRUE(news);
+    EXPECT_NE(news->payload.find("4 words"), std::string::npos) << news->payload;
+}
+
+TEST_F(SessionTest, ConcurrentAdditionsAllLandAndSurviveARestart) {
+    constexpr int kClients = 8;
+    {
+        TestServer server(data, seed, 2);
+        std::vector<std::thread> threads;
+        std::vector<std::string> answers(kClients);
+        for (int i = 0; i < kClients; ++i)
+            threads.emplace_back([&, i] {
+                TestClient client(server.Port());
+                client.Send("ADDW", 0, "slovo" + std::to_string(i));
+                client.ReadMessage();
+                answers[i] = client.Utter(Utterance(10 + i, 40));
+            });
+        for (auto &t : threads) t.join();
+        for (int i = 0; i < kClients; ++i)
+            EXPECT_EQ(answers[i], "Added the word slovo" + std::to_string(i) + " to the vocabulary.\r\n");
+        EXPECT_EQ(server.Words().Size(), 3u + kClients);
+    }
+    // A new server on the same folder has every word and recognises them.
+    TestServer server(data, seed);
+    EXPECT_EQ(server.Words().Size(), 3u + kClients);
+    TestClient client(server.Port());
+    for (int i = 0; i < kClients; ++i)
+        EXPECT_EQ(client.Utter(Utterance(10 + i, 45)), "Recognised: slovo" + std::to_string(i) + "\r\n");
+    // And nothing but the vocabulary file was left in the folder.
+    int files = 0;
+    for (const auto &entry : std::filesystem::directory_iterator(data)) {
+        EXPECT_EQ(entry.path().filename(), "vocabulary.tsv");
+        ++files;
+    }
+    EXPECT_EQ(files, 1);
+}
+
+}  // namespace
+}  // namespace tessary::test

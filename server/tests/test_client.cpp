@@ -1,0 +1,211 @@
+#include "test_client.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+
+#include "core/packet_head.h"
+#include "frame_features.h"
+
+namespace tessary::test {
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "tessary-server-test.XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+TestServer::TestServer(const std::filesystem::path &dataDir, const std::filesystem::path &seed, int threads)
+    : log_(
+          [this](std::string_view line) {
+              std::lock_guard lock(logMutex_);
+              logLines_.emplace_back(line);
+          },
+          true),
+      vocabulary_(Vocabulary::Open(dataDir, seed)) {
+    server_ = std::make_unique<Server>(
+        io_, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0), *vocabulary_, log_);
+    port_ = server_->LocalEndpoint().port();
+    for (int i = 0; i < threads; ++i) threads_.emplace_back([this] { io_.run(); });
+}
+
+TestServer::~TestServer() {
+    server_->Stop();
+    io_.stop();
+    for (auto &t : threads_) t.join();
+    server_.reset();
+}
+
+std::vector<std::string> TestServer::LogLinesWith(const std::string &text) {
+    std::lock_guard lock(logMutex_);
+    std::vector<std::string> found;
+    for (const auto &line : logLines_)
+        if (line.find(text) != std::string::npos) found.push_back(line);
+    return found;
+}
+
+std::vector<std::uint8_t> Head(const std::string &type, std::int32_t number, std::int32_t length) {
+    std::vector<std::uint8_t> bytes(vantrel::kPacketHeadSize);
+    vantrel::PacketHead head;
+    std::memcpy(head.type.data(), type.data(), 4);
+    head.number = number;
+    head.length = length;
+    vantrel::EncodePacketHead(head, bytes.data());
+    return bytes;
+}
+
+std::vector<std::uint8_t> Encode(const std::string &type, std::int32_t number, const std::string &payload) {
+    std::vector<std::uint8_t> bytes = Head(type, number, static_cast<std::int32_t>(payload.size()));
+    bytes.insert(bytes.end(), payload.begin(), payload.end());
+    return bytes;
+}
+
+std::vector<std::uint8_t> DataPackets(const std::vector<float> &floats, std::size_t perPacket,
+                                      std::int32_t &number) {
+    std::vector<std::uint8_t> bytes;
+    for (std::size_t at = 0; at < floats.size(); at += perPacket) {
+        const std::size_t n = std::min(perPacket, floats.size() - at);
+        std::string payload(n * 4, '\0');
+        for (std::size_t i = 0; i < n; ++i) {
+            std::uint32_t bits = 0;
+            std::memcpy(&bits, &floats[at + i], 4);
+            vantrel::StoreLittleEndian32(reinterpret_cast<std::uint8_t *>(payload.data()) + 4 * i, bits);
+        }
+        const auto packet = Encode("DATA", number++, payload);
+        bytes.insert(bytes.end(), packet.begin(), packet.end());
+    }
+    return bytes;
+}
+
+TestClient::TestClient(std::uint16_t port) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    timeval timeout{10, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    int one = 1;
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
+        ADD_FAILURE() << "cannot connect to port " << port << ": " << std::strerror(errno);
+}
+
+TestClient::~TestClient() { ::close(fd_); }
+
+void TestClient::Send(const std::vector<std::uint8_t> &bytes) {
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ADD_FAILURE() << "send failed: " << std::strerror(errno);
+            return;
+        }
+        sent += static_cast<std::size_t>(n);
+    }
+}
+
+void TestClient::Send(const std::string &type, std::int32_t number, const std::string &payload) {
+    Send(Encode(type, number, payload));
+}
+
+bool TestClient::ReadExactly(std::uint8_t *bytes, std::size_t count) {
+    std::size_t got = 0;
+    while (got < count) {
+        const ssize_t n = ::recv(fd_, bytes + got, count - got, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        got += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::optional<Packet> TestClient::Read() {
+    std::uint8_t head[vantrel::kPacketHeadSize];
+    if (!ReadExactly(head, sizeof head)) {
+        ADD_FAILURE() << "no packet from the server";
+        return std::nullopt;
+    }
+    const vantrel::PacketHead h = vantrel::DecodePacketHead(head);
+    Packet p{std::string(h.type.data(), 4), h.number, std::string(static_cast<std::size_t>(h.length), '\0')};
+    if (!ReadExactly(reinterpret_cast<std::uint8_t *>(p.payload.data()), p.payload.size())) {
+        ADD_FAILURE() << "packet cut short";
+        return std::nullopt;
+    }
+    return p;
+}
+
+std::string TestClient::ReadMessage() {
+    const auto p = Read();
+    if (!p) return "(no packet)";
+    EXPECT_EQ(p->type, "UMSG");
+    return p->payload;
+}
+
+bool TestClient::WaitClosed() {
+    std::uint8_t byte = 0;
+    for (;;) {
+        const ssize_t n = ::recv(fd_, &byte, 1, 0);
+        if (n == 0) return true;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno == ECONNRESET;
+    }
+}
+
+std::string TestClient::Utter(const std::vector<float> &floats) {
+    std::vector<std::uint8_t> bytes = Encode("SRCG", 0, "");
+    const auto data = DataPackets(floats, 509, dataNumber_);
+    bytes.insert(bytes.end(), data.begin(), data.end());
+    const auto rest = Encode("REST", 0, "\r\n");
+    bytes.insert(bytes.end(), rest.begin(), rest.end());
+    Send(bytes);
+    return ReadMessage();
+}
+
+std::vector<float> SyntheticWord(int id, int frames) {
+    std::vector<float> out;
+    for (int t = 0; t < frames; ++t) {
+        const double phase = static_cast<double>(t) / frames;  // 0 to 1 through the word
+        for (int k = 0; k < kNumCep; ++k)
+            out.push_back(static_cast<float>(3.0 * std::sin(3.0 * phase * (id + 1) + k * (id + 2) * 0.7)));
+        out.push_back(static_cast<float>(7.0 + 0.5 * std::sin(3.14159 * phase)));
+    }
+    return out;
+}
+
+std::vector<float> SilenceFrames(int frames) {
+    std::vector<float> out;
+    for (int t = 0; t < frames; ++t) {
+        out.insert(out.end(), kNumCep, 0.0f);
+        out.push_back(-std::numeric_limits<float>::infinity());
+    }
+    return out;
+}
+
+std::vector<float> Utterance(int id, int frames) {
+    std::vector<float> out = SilenceFrames(20);
+    const auto word = SyntheticWord(id, frames);
+    out.insert(out.end(), word.begin(), word.end());
+    const auto after = SilenceFrames(25);
+    out.insert(out.end(), after.begin(), after.end());
+    return out;
+}
+
+}  // namespace tessary::test

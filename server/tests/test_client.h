@@ -1,0 +1,103 @@
+// Test helpers: a server on a loopback port with its own threads, a client on
+// a plain POSIX socket whose every wait is bounded, and synthetic frames.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "conversation.h"
+#include "log.h"
+#include "server.h"
+#include "vocabulary.h"
+
+namespace tessary::test {
+
+// A fresh folder under the system's temporary folder, removed at the end.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    const std::filesystem::path &Path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+class TestServer {
+public:
+    // Opens the vocabulary in dataDir (from seed when it has none) and serves
+    // it on 127.0.0.1 at a free port with the given number of threads.
+    TestServer(const std::filesystem::path &dataDir, const std::filesystem::path &seed = {}, int threads = 2);
+    ~TestServer();
+
+    std::uint16_t Port() const { return port_; }
+    Vocabulary &Words() { return *vocabulary_; }
+    ServerStats &Stats() { return server_->Stats(); }
+    // The log lines so far that contain text.
+    std::vector<std::string> LogLinesWith(const std::string &text);
+
+private:
+    std::mutex logMutex_;
+    std::vector<std::string> logLines_;
+    Log log_;
+    std::unique_ptr<Vocabulary> vocabulary_;
+    asio::io_context io_;
+    std::unique_ptr<Server> server_;
+    std::uint16_t port_ = 0;
+    std::vector<std::thread> threads_;
+};
+
+struct Packet {
+    std::string type;
+    std::int32_t number = 0;
+    std::string payload;
+};
+
+std::vector<std::uint8_t> Encode(const std::string &type, std::int32_t number, const std::string &payload);
+// A head that announces length whatever follows it.
+std::vector<std::uint8_t> Head(const std::string &type, std::int32_t number, std::int32_t length);
+// "DATA" packets of at most perPacket floats each, numbered from firstNumber.
+std::vector<std::uint8_t> DataPackets(const std::vector<float> &floats, std::size_t perPacket,
+                                      std::int32_t &number);
+
+class TestClient {
+public:
+    explicit TestClient(std::uint16_t port);
+    ~TestClient();
+    TestClient(const TestClient &) = delete;
+    TestClient &operator=(const TestClient &) = delete;
+
+    void Send(const std::vector<std::uint8_t> &bytes);
+    void Send(const std::string &type, std::int32_t number = 0, const std::string &payload = {});
+    // The next packet; fails the test and returns nothing after 10 s.
+    std::optional<Packet> Read();
+    // The payload of the next packet, which must be a "UMSG".
+    std::string ReadMessage();
+    // True when the server closes the connection within 10 s.
+    bool WaitClosed();
+    // Sends an utterance: "SRCG", the floats in "DATA" packets of at most
+    // 509 floats, "REST" with CR LF; returns the answer's text.
+    std::string Utter(const std::vector<float> &floats);
+
+private:
+    bool ReadExactly(std::uint8_t *bytes, std::size_t count);
+    int fd_ = -1;
+    std::int32_t dataNumber_ = 0;
+};
+
+// Frames (9 floats) of a made-up word: cepstra that move along a path of
+// its own, at a loud energy; more frames speak it more slowly.
+std::vector<float> SyntheticWord(int id, int frames);
+// Frames of digital silence, as the library gives them (zero cepstra and an
+// energy of minus infinity).
+std::vector<float> SilenceFrames(int frames);
+// silence + word + silence.
+std::vector<float> Utterance(int id, int frames);
+
+}  // namespace tessary::test

@@ -1,0 +1,148 @@
+// The vocabulary file, the seed, and the Windows-1250 table.
+#include <gtest/gtest.h>
+#include <iconv.h>
+
+#include <fstream>
+#include <limits>
+#include <sstream>
+
+#include "cp1250.h"
+#include "test_client.h"
+#include "vocabulary.h"
+
+namespace tessary::test {
+namespace {
+
+std::string ReadFile(const std::filesystem::path &file) {
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+TEST(Cp1250, AgreesWithIconvOnEveryDefinedByte) {
+    iconv_t cd = ::iconv_open("UTF-8", "CP1250");
+    ASSERT_NE(cd, reinterpret_cast<iconv_t>(-1));
+    int compared = 0;
+    for (int b = 0x20; b < 0x100; ++b) {
+        char in[1] = {static_cast<char>(b)};
+        char out[8] = {};
+        char *inPtr = in;
+        char *outPtr = out;
+        std::size_t inLeft = 1;
+        std::size_t outLeft = sizeof out;
+        if (::iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) == static_cast<std::size_t>(-1)) continue;
+        const std::string expected(out, outPtr);
+        EXPECT_EQ(Cp1250ToUtf8(std::string(1, in[0])), expected) << "byte " << b;
+        EXPECT_EQ(Utf8ToCp1250(expected), std::string(1, in[0])) << "byte " << b;
+        ++compared;
+    }
+    ::iconv_close(cd);
+    EXPECT_GE(compared, 0x100 - 0x20 - 5);
+}
+
+TEST(Cp1250, CzechLettersAndWhatCannotBeRepresented) {
+    EXPECT_EQ(Utf8ToCp1250("řeč"), "\xF8" "e\xE8");
+    EXPECT_EQ(Cp1250ToUtf8("\xE8ty\xF8i"), "čtyři");
+    EXPECT_EQ(Utf8ToCp1250("日本"), std::nullopt);     // not in the code page
+    EXPECT_EQ(Utf8ToCp1250("\xC3"), std::nullopt);      // cut short
+    EXPECT_EQ(Utf8ToCp1250("\xE8\x41"), std::nullopt);  // not UTF-8
+    EXPECT_EQ(Cp1250ToUtf8("\x81"), "\xEF\xBF\xBD");    // undefined byte
+}
+
+TEST(VocabularyFile, RoundTripsEveryFloatExactly) {
+    VocabularyState state;
+    auto word = std::make_shared<Word>();
+    word->name = "\xE8ty\xF8i";
+    word->templates.push_back(SyntheticWord(1, 10));
+    word->templates.back()[8] = -std::numeric_limits<float>::infinity();
+    word->templates.back()[3] = 1.17549435e-38f;
+    word->templates.push_back(SyntheticWord(2, 3));
+    state.words.push_back(word);
+    const std::string text = SerializeVocabulary(state);
+    EXPECT_EQ(text.rfind("tessary-vocabulary 1\nčtyři\t10\t", 0), 0u);
+    const VocabularyState back = ParseVocabulary(text);
+    ASSERT_EQ(back.words.size(), 1u);
+    EXPECT_EQ(back.words[0]->name, word->name);
+    EXPECT_EQ(back.words[0]->templates, word->templates);
+    EXPECT_EQ(back.words[0]->patterns.size(), 2u);
+}
+
+TEST(VocabularyFile, BadFilesAreRefusedWithTheLineThatIsWrong) {
+    const std::string head = "tessary-vocabulary 1\n";
+    auto error = [](const std::string &text) {
+        try {
+            ParseVocabulary(text);
+        } catch (const std::runtime_error &e) {
+            return std::string(e.what());
+        }
+        return std::string("no error");
+    };
+    EXPECT_EQ(error(""), "line 1: empty file");
+    EXPECT_EQ(error("hello\n"), "line 1: not a vocabulary file (expected \"tessary-vocabulary 1\")");
+    EXPECT_EQ(error(head + "ano\t1\t1 2 3\n"), "line 2: expected 9 floats, found 3");
+    EXPECT_EQ(error(head + "ano\t1\t1 2 3 4 5 6 7 8 x\n"), "line 2: bad number after 8 floats");
+    EXPECT_EQ(error(head + "ano 1 1 2 3\n"), "line 2: expected word, frame count and floats separated by tabs");
+    EXPECT_EQ(error(head + "\t1\t1 2 3 4 5 6 7 8 9\n"), "line 2: the word is empty");
+    EXPECT_EQ(error(head + "ano\t0\t\n"), "line 2: bad frame count");
+}
+
+TEST(Vocabulary, StartsFromTheSeedAndKeepsACorruptFileUntouched) {
+    TempDir dir;
+    VocabularyState seedState;
+    auto word = std::make_shared<Word>();
+    word->name = "ano";
+    word->templates.push_back(SyntheticWord(0, 20));
+    seedState.words.push_back(word);
+    const auto seed = dir.Path() / "seed.tsv";
+    std::ofstream(seed) << SerializeVocabulary(seedState);
+
+    const auto data = dir.Path() / "data";
+    {
+        auto vocabulary = Vocabulary::Open(data, seed);
+        EXPECT_EQ(vocabulary->Size(), 1u);
+        EXPECT_EQ(ReadFile(data / "vocabulary.tsv"), ReadFile(seed));
+        EXPECT_TRUE(vocabulary->AddTemplate("ne", SyntheticWord(1, 20)).added);
+    }
+    // The data folder's file wins over the seed from now on.
+    EXPECT_EQ(Vocabulary::Open(data, seed)->Size(), 2u);
+
+    const std::string broken = "tessary-vocabulary 1\nano\t1\t1 2\n";
+    std::ofstream(data / "vocabulary.tsv") << broken;
+    try {
+        Vocabulary::Open(data, seed);
+        ADD_FAILURE() << "a corrupt vocabulary was accepted";
+    } catch (const std::runtime_error &e) {
+        EXPECT_NE(std::string(e.what()).find("vocabulary.tsv, line 2: expected 9 floats, found 2"),
+                  std::string::npos)
+            << e.what();
+    }
+    EXPECT_EQ(ReadFile(data / "vocabulary.tsv"), broken);
+}
+
+TEST(Vocabulary, AFailedSaveChangesNothing) {
+    TempDir dir;
+    const auto data = dir.Path() / "data";
+    auto vocabulary = Vocabulary::Open(data, {});
+    ASSERT_TRUE(vocabulary->AddTemplate("ano", SyntheticWord(0, 20)).added);
+    // The folder disappears under the server: the save fails.
+    std::filesystem::remove_all(data);
+    const auto r = vocabulary->AddTemplate("ne", SyntheticWord(1, 20));
+    EXPECT_FALSE(r.added);
+    EXPECT_NE(r.error.find("cannot save the vocabulary"), std::string::npos) << r.error;
+    EXPECT_EQ(vocabulary->Size(), 1u);
+    EXPECT_EQ(vocabulary->Snapshot()->Find("ne"), nullptr);
+}
+
+TEST(Vocabulary, LimitsTemplatesPerWord) {
+    TempDir dir;
+    auto vocabulary = Vocabulary::Open(dir.Path(), {});
+    for (std::size_t i = 0; i < kMaxTemplatesPerWord; ++i)
+        ASSERT_TRUE(vocabulary->AddTemplate("ano", SyntheticWord(0, 10)).added);
+    const auto r = vocabulary->AddTemplate("ano", SyntheticWord(0, 10));
+    EXPECT_FALSE(r.added);
+    EXPECT_EQ(r.error, "the word has 32 templates already");
+}
+
+}  // namespace
+}  // namespace tessary::test
