@@ -94,6 +94,7 @@ void Analyze(const Job &job) {
     float *energy = lane + W;
     for (long n = N * W; n < (N + zeroRows) * W; ++n) work[n] = 0.0f;
 
+    const float *const window = job.window;
     const V preEmphasis = L::Set1(job.preEmphasis);
     const V gain = L::Set1(job.preEmphasisGain);
     const V one = L::Set1(1.0f);
@@ -107,22 +108,23 @@ void Analyze(const Job &job) {
         for (int l = 0; l < W; ++l)
             lane[l] = first + l == 0 ? job.prevSample : static_cast<float>(rows[l][-1]);
         V previous = L::Load(lane);
-        V x[W];
-        for (int n = 0; n < N; n += W) {
-            const int count = N - n < W ? N - n : static_cast<int>(W);
-            if (count == W) {
-                L::LoadTransposed(rows, n, x);
-            } else {
-                for (int m = 0; m < count; ++m) {
-                    for (int l = 0; l < W; ++l) lane[l] = static_cast<float>(rows[l][n + m]);
-                    x[m] = L::Load(lane);
-                }
-            }
-            for (int m = 0; m < count; ++m) {
+        int n = 0;
+        for (; n + W <= N; n += W) {
+            V x[W];
+            L::LoadTransposed(rows, n, x);
+#pragma GCC unroll 16
+            for (int m = 0; m < W; ++m) {
                 const V emphasised = L::Mul(L::Sub(x[m], L::Mul(preEmphasis, previous)), gain);
-                L::Store(work + (n + m) * W, L::Mul(L::Set1(job.window[n + m]), emphasised));
+                L::Store(work + (n + m) * W, L::Mul(L::Set1(window[n + m]), emphasised));
                 previous = x[m];
             }
+        }
+        for (; n < N; ++n) {
+            for (int l = 0; l < W; ++l) lane[l] = static_cast<float>(rows[l][n]);
+            const V x = L::Load(lane);
+            const V emphasised = L::Mul(L::Sub(x, L::Mul(preEmphasis, previous)), gain);
+            L::Store(work + n * W, L::Mul(L::Set1(window[n]), emphasised));
+            previous = x;
         }
 
         // Autocorrelation.
