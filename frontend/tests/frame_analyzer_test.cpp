@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <cstdlib>
+#include <new>
 #include <cstdio>
 #include <cstdint>
 #include <cstring>
@@ -12,6 +15,21 @@
 #include <random>
 #include <string>
 #include <vector>
+
+// Every allocation of this test program is counted, so that a test can show
+// that the analysis allocates nothing.
+namespace {
+std::atomic<long> g_allocations{0};
+}  // namespace
+
+void *operator new(std::size_t size) {
+    ++g_allocations;
+    if (void *memory = std::malloc(size == 0 ? 1 : size)) return memory;
+    throw std::bad_alloc();
+}
+// Kept out of line, so that no caller sees new paired with free.
+[[gnu::noinline]] void operator delete(void *memory) noexcept { std::free(memory); }
+[[gnu::noinline]] void operator delete(void *memory, std::size_t) noexcept { std::free(memory); }
 
 namespace vantrel {
 namespace {
@@ -366,6 +384,20 @@ TEST(FrameAnalyzer, LanePathsAgreeWithTheSequentialPathOnLongInput) {
         EXPECT_TRUE(SameFloats(expected, actual, 9)) << static_cast<int>(path);
         EXPECT_EQ(Bits(lanes.PrevSample()), Bits(sequential.PrevSample()));
         EXPECT_TRUE(SameFloat(lanes.LogEnergy(), sequential.LogEnergy()));
+    }
+}
+
+TEST(FrameAnalyzer, AnalysingAllocatesNothing) {
+    const Samples samples = SpeechLike(37 * 80 + 160, 31);
+    FrameAnalyzer analyzer;
+    std::vector<float> out(37 * 9);
+    for (FrameAnalyzer::FramesPath path : AvailablePaths()) {
+        analyzer.SetFramesPath(path);
+        const long before = g_allocations;
+        analyzer.AnalyzeFrame(samples.data(), out.data());
+        analyzer.AnalyzeFrames(samples.data(), 37, out.data());
+        const long allocations = g_allocations - before;
+        EXPECT_EQ(allocations, 0) << "path " << static_cast<int>(path);
     }
 }
 
