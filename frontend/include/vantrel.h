@@ -11,7 +11,9 @@
  * GetBufLen, GetParam, Test) and the capture tick run on one thread: the
  * thread whose event loop runs the host's timer. None of them may be called
  * from another thread. GetPacketHead and SetPacketHead keep no state and may
- * be called from any thread. No C++ exception ever leaves a function of this
+ * be called from any thread. Playback (OpenSoundCardOut, CloseSoundCardOut)
+ * shares no state with capture; its two functions may be called from any
+ * thread and are serialised inside the library. No C++ exception ever leaves a function of this
  * header.
  *
  * All integers are 32-bit and signed; 0 means success, -1 failure, unless a
@@ -116,6 +118,24 @@ VANTREL_API int32_t GetParam(uint8_t *packet, int32_t size);
  * buffer, discarding frames still waiting. The caller keeps the samples.
  * Returns 0. */
 VANTREL_API int32_t Test(const int16_t *samples, int32_t count);
+
+/* ---- Playback ------------------------------------------------------------ */
+
+/* Starts playing samples[0 .. count-1] at 8000 Hz, 16-bit mono, on the
+ * default output device. The library plays its own copy: the caller may
+ * change or free its array as soon as the call returns. One buffer plays at
+ * a time; when it has played to its end the library closes the device by
+ * itself. Returns a nonzero handle once playing; 0 when a buffer is already
+ * playing, count < 1, or the sound card failed (then "Error on the sound
+ * card." and the sound system's text are written to stderr as one line).
+ * Any thread. */
+VANTREL_API int32_t OpenSoundCardOut(const int16_t *samples, int32_t count);
+
+/* Stops the playing buffer and closes the device. Returns the position in
+ * samples when it stopped; 0 when nothing was playing (also after a buffer
+ * played to its end); -1 when called while another call of it is still
+ * running. Any thread. */
+VANTREL_API int32_t CloseSoundCardOut(void);
 
 #ifdef __cplusplus
 }

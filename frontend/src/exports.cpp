@@ -1,6 +1,6 @@
 // The library's exported C functions. Each one catches everything: no C++
 // exception crosses into the caller. The capture side is one engine per
-// process, built when the library loads.
+// process, built when the library loads; so is playback.
 #include "vantrel.h"
 
 #include <cstring>
@@ -8,7 +8,9 @@
 
 #include "core/capture_engine.h"
 #include "core/packet_head.h"
+#include "core/playback.h"
 #include "platform/capture_devices.h"
+#include "platform/playback_devices.h"
 
 namespace {
 
@@ -46,6 +48,7 @@ private:
 
 std::unique_ptr<HostAdapter> g_host;
 vantrel::CaptureEngine g_engine(&vantrel::MakeCaptureDevice);
+vantrel::Playback g_playback(&vantrel::MakePlaybackDevice);
 
 void CaptureTick() noexcept {
     try {
@@ -112,6 +115,14 @@ VANTREL_API int32_t GetParam(uint8_t *packet, int32_t size) {
 
 VANTREL_API int32_t Test(const int16_t *samples, int32_t count) {
     return Guarded([&] { return g_engine.Test(samples, count); }, 0);
+}
+
+VANTREL_API int32_t OpenSoundCardOut(const int16_t *samples, int32_t count) {
+    return Guarded([&] { return g_playback.Open(samples, count); }, 0);
+}
+
+VANTREL_API int32_t CloseSoundCardOut(void) {
+    return Guarded([] { return g_playback.Close(); }, 0);
 }
 
 }  // extern "C"

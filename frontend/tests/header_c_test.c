@@ -14,5 +14,9 @@ int main(void) {
         fprintf(stderr, "head did not round-trip through the C interface\n");
         return 1;
     }
+    if (OpenSoundCardOut(NULL, 0) != 0 || CloseSoundCardOut() != 0) {
+        fprintf(stderr, "playback with nothing to play did not return 0\n");
+        return 1;
+    }
     return 0;
 }
