@@ -29,6 +29,7 @@ struct Ledger {
     // The script for the next device.
     std::atomic<int> failAt{0};  // 1 Open, 2 Prepare, 3 Write fail
     std::atomic<long> playMicroseconds{-1};  // -1: plays until stopped
+    std::atomic<bool> endsBeforeWriteReturns{false};
     // Set by the device: the samples it was given, read at Write.
     std::mutex mutex;
     std::vector<std::int16_t> played;
@@ -80,7 +81,11 @@ public:
             lock.unlock();
             ++ledger_->notices;
             notice_();
+            noticed_ = true;
         });
+        if (ledger_->endsBeforeWriteReturns.load()) {
+            while (!noticed_.load()) std::this_thread::yield();
+        }
         return 0;
     }
     int Position(std::int32_t *samples) override {
@@ -119,6 +124,7 @@ private:
     std::mutex mutex_;
     std::condition_variable wake_;
     bool stop_ = false;
+    std::atomic<bool> noticed_{false};
 };
 
 inline PlaybackDeviceFactory ScriptedFactory(Ledger *ledger) {

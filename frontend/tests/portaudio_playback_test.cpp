@@ -1,0 +1,55 @@
+// The PortAudio output adapter on ALSA's null device (ALSA_CONFIG_PATH is set
+// by the test's environment to alsa_null.conf): the stream opens at 8000 Hz,
+// reports positions by the card's clock, and its end is released from the
+// releaser thread, never from inside PortAudio's own callback.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "core/playback.h"
+#include "platform/portaudio_playback_device.h"
+#include "playback_fakes.h"
+
+namespace vantrel::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(PortAudioPlayback, PositionsFollowTheCardsClock) {
+    PortAudioPlaybackDevice device;
+    const PlaybackFormat format{1, 1, 8000, 16000, 2, 16, 0};
+    std::atomic<int> notices{0};
+    ASSERT_EQ(device.Open(format, [&] { ++notices; }), 0) << device.ErrorText(0);
+    EXPECT_EQ(device.DeviceRate(), 8000.0);
+    const std::vector<std::int16_t> samples(8000, 300);
+    ASSERT_EQ(device.Prepare(samples.data(), 8000), 0);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(device.Write(), 0);
+    std::this_thread::sleep_for(300ms);
+    std::int32_t position = -1;
+    ASSERT_EQ(device.Position(&position), 0);
+    const auto elapsedMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    // Not what was handed over (the null device takes everything at once),
+    // but what the card's clock says has played.
+    EXPECT_GT(position, 8 * 150);
+    EXPECT_LE(position, 8 * elapsedMs + 800);
+    EXPECT_EQ(device.Close(), 0);
+    EXPECT_LE(notices.load(), 1);
+}
+
+TEST(PortAudioPlayback, TheEndIsReleasedOutsideTheCallback) {
+    Playback playback([] { return std::make_unique<PortAudioPlaybackDevice>(); });
+    const std::vector<std::int16_t> samples(800, -200);
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_NE(playback.Open(samples.data(), 800), 0) << "round " << round;
+        ASSERT_TRUE(WaitUntil([&] { return !playback.DeviceOpen(); })) << "round " << round;
+        EXPECT_FALSE(playback.Playing());
+        EXPECT_EQ(playback.Close(), 0);
+    }
+}
+
+}  // namespace
+}  // namespace vantrel::testing
