@@ -37,7 +37,7 @@ TEST(Binding, ReportsAMissingLibraryThenAMissingExportThenBinds) {
     const QString partial = QCoreApplication::applicationDirPath() + QStringLiteral("/partial");
     EXPECT_FALSE(mdlParam::BindFrom({partial}, &error));
     EXPECT_TRUE(error.contains(QStringLiteral("libvantrel.so.0"))) << error.toStdString();
-    for (const char *name : {"DeallocEnv", "StartRecord", "StopRecord", "GetBufLen", "GetParam"}) {
+    for (const char *name : {"DeallocEnv", "StartRecord", "StopRecord", "GetBufLen", "GetParam", "Test"}) {
         EXPECT_TRUE(error.contains(QString::fromLatin1(name))) << error.toStdString();
     }
     EXPECT_FALSE(error.contains(QStringLiteral("InitClient"))) << error.toStdString();

@@ -20,6 +20,7 @@ struct Exports {
     decltype(&::GetParam) getParam = nullptr;
     decltype(&::GetPacketHead) getPacketHead = nullptr;
     decltype(&::SetPacketHead) setPacketHead = nullptr;
+    decltype(&::Test) test = nullptr;
 };
 
 Exports g_exports;
@@ -75,6 +76,7 @@ bool BindFrom(const QStringList &folders, QString *error) {
     Resolve(handle, "GetParam", found.getParam, missing);
     Resolve(handle, "GetPacketHead", found.getPacketHead, missing);
     Resolve(handle, "SetPacketHead", found.setPacketHead, missing);
+    Resolve(handle, "Test", found.test, missing);
     if (!missing.isEmpty()) {
         if (error != nullptr) {
             *error = QStringLiteral("The library %1 lacks the function%2 %3.")
@@ -108,6 +110,7 @@ int32_t SetPacketHead(uint8_t *packet, const char *type, const int32_t *number,
                       const int32_t *length) {
     return g_exports.setPacketHead(packet, type, number, length);
 }
+int32_t Test(const int16_t *samples, int32_t count) { return g_exports.test(samples, count); }
 
 int32_t GetTickCount() {
     timespec now{};

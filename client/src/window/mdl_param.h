@@ -41,6 +41,8 @@ int32_t GetParam(uint8_t *packet, int32_t size);
 int32_t GetPacketHead(const uint8_t *packet, char *type, int32_t *number, int32_t *length);
 int32_t SetPacketHead(uint8_t *packet, const char *type, const int32_t *number,
                       const int32_t *length);
+// The offline analysis; the program itself does not use it.
+int32_t Test(const int16_t *samples, int32_t count);
 
 // Milliseconds since the system started, as a 32-bit count read as signed:
 // it passes from 2147483647 to -2147483648 after about 24.8 days.

@@ -1,0 +1,264 @@
+// Connection management and the server commands, against a real peer on
+// loopback: the status tick, the greeting, the two arrangements, socket
+// errors, and the exact bytes of the four command buttons.
+#include "window/frm_korvel.h"
+#include "window/klient_socket.h"
+#include "window/mdl_param.h"
+#include "window_test_support.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTimer>
+
+#include <memory>
+
+namespace tessary {
+namespace {
+
+using testing::Head;
+using testing::Packet;
+using testing::Peer;
+using testing::Spin;
+using testing::WaitFor;
+
+class ConnectionTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        window_ = std::make_unique<FrmKorvel>();
+        QString error;
+        ASSERT_TRUE(window_->Load(&error)) << error.toStdString();
+        Timer()->stop();  // ticks by hand, except where a test says otherwise
+        window_->show();
+        ASSERT_TRUE(WaitFor([&] { return window_->isVisible(); }));
+        window_->activateWindow();
+        Spin(20);
+    }
+    void TearDown() override { window_.reset(); }
+
+    template <typename T>
+    T *Control(const char *name) const {
+        T *control = window_->findChild<T *>(QString::fromLatin1(name));
+        EXPECT_NE(control, nullptr) << name;
+        return control;
+    }
+    QPushButton *Button(const char *name) const { return Control<QPushButton>(name); }
+    QTimer *Timer() const { return window_->findChild<QTimer *>(QStringLiteral("tmrConnected")); }
+    QString Log() const { return Control<QPlainTextEdit>("txtT")->toPlainText(); }
+    void Tick() const { QMetaObject::invokeMethod(window_.get(), "updateConnectionStatus"); }
+    int State() const { return window_->Klient()->State(); }
+
+    void StartConnecting(const QString &host, const QString &port) {
+        Control<QComboBox>("cboHost")->setEditText(host);
+        Control<QLineEdit>("txtRemotePort")->setText(port);
+        Button("cmbConnect")->click();
+    }
+    void ConnectTo(Peer &peer) {
+        StartConnecting(QStringLiteral("127.0.0.1"), QString::number(peer.Port()));
+        ASSERT_TRUE(WaitFor([&] { return State() == KlientSocket::kConnected && peer.Connection() != nullptr; }));
+    }
+
+    // Which of the two arrangements the window shows.
+    void ExpectConnectedArrangement(bool connected) const {
+        EXPECT_EQ(Button("cmbDisConnect")->isVisible(), connected);
+        EXPECT_EQ(Button("cmbConnect")->isEnabled(), !connected);
+        for (const char *name : {"cmbAddW", "cmbBest", "cmbPing", "cmbSlov", "cmbStart"}) {
+            EXPECT_EQ(Button(name)->isEnabled(), connected) << name;
+        }
+        EXPECT_EQ(Control<QComboBox>("cboHost")->isEnabled(), !connected);
+        EXPECT_EQ(Control<QLineEdit>("txtRemotePort")->isEnabled(), !connected);
+        const QColor clock = Control<QLabel>("lblConnected")->palette().color(QPalette::WindowText);
+        EXPECT_EQ(clock, connected ? QColor(Qt::red) : QColor(Qt::black));
+    }
+
+    std::unique_ptr<FrmKorvel> window_;
+};
+
+TEST_F(ConnectionTest, FirstTickGreetsOnceAndSwitchesTheWindow) {
+    Peer peer;
+    ConnectTo(peer);
+    Spin(20);
+    EXPECT_TRUE(peer.Received().isEmpty());  // the connect action itself sends nothing
+    ExpectConnectedArrangement(false);       // the window follows only at the tick
+
+    Tick();
+    const QByteArray greeting = Packet("NEWS", 0, "news_demo");
+    ASSERT_EQ(greeting.size(), 21);
+    ASSERT_TRUE(peer.WaitForBytes(21));
+    ExpectConnectedArrangement(true);
+    EXPECT_TRUE(Button("cmbStart")->hasFocus());
+    EXPECT_TRUE(window_->WasConnected());
+    Tick();
+    Tick();
+    Spin(50);
+    EXPECT_EQ(peer.Received(), greeting);  // once per connection
+    EXPECT_TRUE(Log().isEmpty());
+}
+
+TEST_F(ConnectionTest, CleanCloseByTheServerIsNoErrorAndReconnectingGreetsAgain) {
+    Peer peer;
+    ConnectTo(peer);
+    Tick();
+    ASSERT_TRUE(peer.WaitForBytes(21));
+    peer.Connection()->disconnectFromHost();
+    ASSERT_TRUE(WaitFor([&] { return State() != KlientSocket::kConnected; }));
+    Spin(50);
+    EXPECT_TRUE(Log().isEmpty());
+    Tick();
+    ExpectConnectedArrangement(false);
+    EXPECT_TRUE(Button("cmbConnect")->hasFocus());
+    EXPECT_FALSE(window_->WasConnected());
+
+    peer.ClearReceived();
+    ConnectTo(peer);  // closes the peer-closed socket first
+    Tick();
+    ASSERT_TRUE(peer.WaitForBytes(21));
+    EXPECT_EQ(peer.Received(), Packet("NEWS", 0, "news_demo"));
+    ExpectConnectedArrangement(true);
+}
+
+TEST_F(ConnectionTest, DisconnectStopsTheRecordingButSendsNoRest) {
+    Peer peer;
+    ConnectTo(peer);
+    Tick();
+    ASSERT_TRUE(peer.WaitForBytes(21));
+    peer.ClearReceived();
+    Button("cmbDisConnect")->click();
+    EXPECT_EQ(State(), KlientSocket::kClosed);
+    EXPECT_EQ(Log(), QStringLiteral("0\n"));  // StopRecord's result
+    EXPECT_TRUE(Button("cmbStart")->isEnabled());
+    EXPECT_FALSE(Button("cmbStop")->isEnabled());
+    ASSERT_TRUE(WaitFor([&] { return peer.Disconnects() == 1; }));
+    EXPECT_TRUE(peer.Received().isEmpty());
+    Tick();  // the next tick disables the start button again
+    ExpectConnectedArrangement(false);
+    EXPECT_FALSE(Button("cmbStop")->isEnabled());
+}
+
+TEST_F(ConnectionTest, FailedAttemptsEndInAnEntryAtTheBottom) {
+    Control<QPlainTextEdit>("txtT")->setPlainText(QStringLiteral("top"));
+    // Nobody listens on this port.
+    quint16 closedPort = 0;
+    {
+        Peer gone;
+        closedPort = gone.Port();
+    }
+    struct Attempt {
+        QString host;
+        QString port;
+        QString says;
+    };
+    const Attempt attempts[] = {
+        {QStringLiteral("127.0.0.1"), QString(), QStringLiteral("Invalid port 0")},
+        {QStringLiteral("127.0.0.1"), QStringLiteral("70000"), QStringLiteral("Invalid port 70000")},
+        {QStringLiteral("127.0.0.1"), QStringLiteral("99999999999"), QStringLiteral("Invalid port 99999999999")},
+        {QStringLiteral("127.0.0.1"), QString::number(closedPort), QStringLiteral("refused")},
+        {QStringLiteral("no.such.host.invalid"), QStringLiteral("105"), QString()},
+    };
+    int entries = 0;
+    for (const Attempt &a : attempts) {
+        StartConnecting(a.host, a.port);
+        ++entries;
+        ASSERT_TRUE(WaitFor([&] { return Log().count(QLatin1Char('\n')) == entries; }, 30000)) << a.port.toStdString();
+        EXPECT_TRUE(Log().section(QLatin1Char('\n'), -1).contains(a.says, Qt::CaseInsensitive))
+            << Log().toStdString();
+        EXPECT_TRUE(Log().startsWith(QStringLiteral("top\n")));
+        EXPECT_EQ(State(), KlientSocket::kClosed);  // the error handler closed it
+        Tick();
+        ExpectConnectedArrangement(false);
+    }
+}
+
+TEST_F(ConnectionTest, PortIsTheNumberAtTheStartOfTheBox) {
+    Peer peer;
+    const QString port = QString::number(peer.Port());
+    StartConnecting(QStringLiteral("127.0.0.1"), QStringLiteral(" %1 %2.4x9").arg(port.left(2), port.mid(2)));
+    ASSERT_TRUE(WaitFor([&] { return peer.Connections() == 1 && State() == KlientSocket::kConnected; }));
+    // Pressing connect again drops the connection and opens a new one.
+    StartConnecting(QStringLiteral("127.0.0.1"), port);
+    ASSERT_TRUE(WaitFor([&] { return peer.Connections() == 2 && peer.Disconnects() == 1; }));
+    EXPECT_TRUE(Log().isEmpty());
+}
+
+TEST_F(ConnectionTest, ClockTicksEverySecond) {
+    EXPECT_EQ(Control<QLabel>("lblConnected")->text(), QStringLiteral("000"));
+    Timer()->start();
+    ASSERT_TRUE(WaitFor([&] { return Control<QLabel>("lblConnected")->text() != QStringLiteral("000"); }, 3000));
+    const QString clock = Control<QLabel>("lblConnected")->text();
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("\\d{1,2}\\D\\d{2}\\D\\d{2}")).match(clock).hasMatch())
+        << clock.toStdString();
+}
+
+// ---- Server commands -------------------------------------------------------------------------
+
+TEST_F(ConnectionTest, CommandButtonsSendTheirExactBytes) {
+    Peer peer;
+    ConnectTo(peer);
+    Tick();
+    ASSERT_TRUE(peer.WaitForBytes(21));
+    peer.ClearReceived();
+
+    const int32_t before = mdlParam::GetTickCount();
+    Button("cmbPing")->click();
+    const int32_t after = mdlParam::GetTickCount();
+    Button("cmbSlov")->click();
+    Button("cmbBest")->click();
+    Button("cmbAddW")->click();  // "chaloupka"
+    auto *word = Control<QLineEdit>("txtAddWord");
+    word->setText(QStringLiteral("abcdefghijklmnopqrstuvwxy"));  // 25 characters
+    Button("cmbAddW")->click();
+    EXPECT_EQ(word->text(), QStringLiteral("abcdefghijklmnopqrst"));
+    word->setText(QStringLiteral("žluťoučký kůň úpělďá"));  // exactly 20
+    Button("cmbAddW")->click();
+    EXPECT_EQ(word->text(), QStringLiteral("žluťoučký kůň úpělďá"));
+    word->clear();
+    Button("cmbAddW")->click();
+
+    const QByteArray rest = Packet("GETV", 0, "") + Packet("GETB", 0, "5") + Packet("ADDW", 0, "chaloupka") +
+                            Packet("ADDW", 0, "abcdefghijklmnopqrst") +
+                            Packet("ADDW", 0, "\x9Elu\x9Do\x75\xE8k\xFD k\xF9\xF2 \xFAp\xECl\xEF\xE1") +
+                            Packet("ADDW", 0, "");
+    ASSERT_TRUE(peer.WaitForBytes(12 + rest.size() + 1));
+    Spin(30);
+    const QByteArray got = peer.Received();
+    ASSERT_TRUE(got.startsWith(QByteArray("PING\0\0\0\0", 8)));
+    const int length = static_cast<unsigned char>(got[8]);
+    const QByteArray ticks = got.mid(12, length);
+    const int32_t tick = ticks.toInt();
+    EXPECT_EQ(QByteArray::number(tick), ticks);
+    EXPECT_GE(static_cast<int32_t>(static_cast<uint32_t>(tick) - static_cast<uint32_t>(before)), 0);
+    EXPECT_LE(static_cast<int32_t>(static_cast<uint32_t>(tick) - static_cast<uint32_t>(after)), 0);
+    EXPECT_EQ(got.mid(12 + length), rest);
+}
+
+TEST_F(ConnectionTest, PongFromTheServerGivesOneRoundTripLine) {
+    Peer peer;
+    ConnectTo(peer);
+    Tick();
+    ASSERT_TRUE(peer.WaitForBytes(21));
+    peer.ClearReceived();
+    Button("cmbPing")->click();
+    ASSERT_TRUE(peer.WaitForBytes(13));
+    // The server echoes the ping's text as a "PONG".
+    const QByteArray ping = peer.Received();
+    QByteArray pong = ping;
+    pong.replace(0, 4, "PONG");
+    peer.Send(pong);
+    ASSERT_TRUE(WaitFor([&] { return !Log().isEmpty(); }));
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^NET RESPONSE> \\d+ms\\.\n$")).match(Log()).hasMatch())
+        << Log().toStdString();
+}
+
+}  // namespace
+}  // namespace tessary
+
+int main(int argc, char **argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication application(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
