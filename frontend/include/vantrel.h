@@ -121,20 +121,15 @@ VANTREL_API int32_t Test(const int16_t *samples, int32_t count);
 
 /* ---- Playback ------------------------------------------------------------ */
 
-/* Starts playing samples[0 .. count-1] at 8000 Hz, 16-bit mono, on the
- * default output device. The library plays its own copy: the caller may
- * change or free its array as soon as the call returns. One buffer plays at
- * a time; when it has played to its end the library closes the device by
- * itself. Returns a nonzero handle once playing; 0 when a buffer is already
- * playing, count < 1, or the sound card failed (then "Error on the sound
- * card." and the sound system's text are written to stderr as one line).
+/* Plays a copy of samples[0 .. count-1] (8000 Hz, 16-bit mono; the caller's
+ * array is free once the call returns) on the default output, one buffer at
+ * a time, the device closed by itself at the end. Returns a nonzero handle; 0 when busy, count
+ * < 1, or the card failed ("Error on the sound card." line on stderr).
  * Any thread. */
 VANTREL_API int32_t OpenSoundCardOut(const int16_t *samples, int32_t count);
 
-/* Stops the playing buffer and closes the device. Returns the position in
- * samples when it stopped; 0 when nothing was playing (also after a buffer
- * played to its end); -1 when called while another call of it is still
- * running. Any thread. */
+/* Stops playing and closes the device. Returns the position in samples; 0
+ * when nothing was playing; -1 while another call of it runs. Any thread. */
 VANTREL_API int32_t CloseSoundCardOut(void);
 
 #ifdef __cplusplus

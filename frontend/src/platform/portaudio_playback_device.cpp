@@ -52,9 +52,9 @@ int PortAudioPlaybackDevice::Open(const PlaybackFormat &format, PlaybackNotice n
     formatRate_ = format.samplesPerSecond;
     double rate = formatRate_;
     converting_ = false;
-    if (Pa_IsFormatSupported(nullptr, &output, rate) != paFormatIsSupported) {
-        // The card's own rate; the buffer is converted up to it.
-        rate = info->defaultSampleRate;
+    if (cardRate_ > 0.0 || Pa_IsFormatSupported(nullptr, &output, rate) != paFormatIsSupported) {
+        // The card's own rate; the buffer is converted to it.
+        rate = cardRate_ > 0.0 ? cardRate_ : info->defaultSampleRate;
         output.sampleFormat = paFloat32;
         const PaError supported = rate > 0.0 ? Pa_IsFormatSupported(nullptr, &output, rate)
                                              : paInvalidSampleRate;

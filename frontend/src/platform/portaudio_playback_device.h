@@ -30,7 +30,10 @@ public:
     // A code of this device's own: the buffer could not be converted.
     static constexpr int kConversionFailed = 1;
 
-    PortAudioPlaybackDevice() = default;
+    // cardRate 0: the card plays the format's rate itself when it can, else
+    // its own default rate; otherwise the card is opened at cardRate and fed
+    // converted samples whatever it supports.
+    explicit PortAudioPlaybackDevice(double cardRate = 0.0) : cardRate_(cardRate) {}
     ~PortAudioPlaybackDevice() override;
     PortAudioPlaybackDevice(const PortAudioPlaybackDevice &) = delete;
     PortAudioPlaybackDevice &operator=(const PortAudioPlaybackDevice &) = delete;
@@ -53,6 +56,7 @@ private:
     int OnOutput(void *output, unsigned long frameCount, double dacTime) noexcept;
     int Fail(PaError err);
 
+    double cardRate_ = 0.0;
     std::unique_ptr<PortAudioSession> session_;
     PaStream *stream_ = nullptr;
     PlaybackNotice notice_;
