@@ -83,25 +83,43 @@ VANTREL_API int32_t GetPacketHead(const uint8_t *packet, char *type,
 
 /* Sets up the capture side: host (may be NULL for offline use with Test;
  * then StartRecord fails), tick period in ms, cepstral coefficients per
- * frame, frame length and shift in samples, capture length in ms.
- * Returns 0, or -1 when a parameter is out of range or a buffer cannot be
- * created; then no buffers exist and a later StartRecord fails cleanly. */
+ * frame, frame length and shift in samples, capture length in ms. The
+ * capture buffer holds captureMs * 8 samples, the parameter buffer
+ * timerPeriod * (ncep + 1) * 80 / frameShift + 1 floats. A recording still
+ * running is stopped first, and the packet counter starts again at 0.
+ * Returns 0; -1 when a parameter is unusable (timerPeriod < 1, ncep < 1,
+ * windowLength < 2, frameShift < 1 or above windowLength, captureMs < 1, a
+ * size beyond 32 bits) or a buffer cannot be created; then no buffers exist,
+ * Test analyses nothing and StartRecord fails with -1. */
 VANTREL_API int32_t InitClient(const VantrelHost *host, int32_t timerPeriod,
                                int32_t ncep, int32_t windowLength,
                                int32_t frameShift, int32_t captureMs);
 
-/* Releases the buffers and closes the capture device. Returns the result of
- * closing the device: 0, or -1 when no device was open or closing failed. */
+/* Stops a running tick, releases the buffers and closes the capture device.
+ * Returns the result of closing the device: 0, or -1 when no device was open
+ * or closing failed. */
 VANTREL_API int32_t DeallocEnv(void);
 
-/* Sets the capture tick and starts recording into the capture buffer from
- * its start. Returns 0 once recording runs; -1 when there is no host, no
- * buffer, the timer cannot be set, or the device cannot be opened (then the
- * timer is stopped again). */
+/* Sets the capture tick and starts recording into the zeroed capture buffer
+ * from its start; frames still waiting are discarded. The device is the
+ * audio file named by the environment variable VANTREL_CAPTURE_FILE, replayed
+ * in real time, or else the sound card's input (the default one, or the
+ * first whose name contains VANTREL_CAPTURE_DEVICE). Returns 0 once
+ * recording runs; -1 when there is no host, no buffer, the timer cannot be
+ * set, or the device cannot be opened (then the timer is stopped again). A
+ * recording still running is stopped first.
+ *
+ * The tick, once per period: reads the device position (a failing query
+ * analyses nothing new; a position past the buffer's end counts as its end),
+ * ends the recording itself when fewer than windowLength samples of the
+ * buffer are left (timer stopped, device closed, code 551), analyses every
+ * whole new frame as far as the parameter buffer has room (else code + 2),
+ * and posts its code, 550 to 553, on every tick. */
 VANTREL_API int32_t StartRecord(void);
 
 /* Stops the tick and closes the device; frames already analysed stay
- * waiting. Always returns 0, also when nothing was recording. */
+ * waiting. Always returns 0, also when nothing was recording or the tick
+ * had already ended the recording. */
 VANTREL_API int32_t StopRecord(void);
 
 /* Number of floats (not frames) waiting in the parameter buffer. */
@@ -115,7 +133,10 @@ VANTREL_API int32_t GetBufLen(void);
 VANTREL_API int32_t GetParam(uint8_t *packet, int32_t size);
 
 /* Analyses count samples offline (no device, no timer) into the parameter
- * buffer, discarding frames still waiting. The caller keeps the samples.
+ * buffer, discarding frames still waiting: the frames that start at samples
+ * 0, frameShift, 2 * frameShift, ... with the sample after the frame present,
+ * as far as they fit. The first frame's pre-emphasis uses the last sample
+ * carried from whatever was analysed before. The caller keeps the samples.
  * Returns 0. */
 VANTREL_API int32_t Test(const int16_t *samples, int32_t count);
 

@@ -66,14 +66,10 @@ int PortAudioCaptureDevice::Open(std::int16_t *buffer, std::int32_t length) {
             Release();
             return -1;
         }
-        int err = 0;
-        converter_ = src_new(SRC_SINC_MEDIUM_QUALITY, 1, &err);
-        if (converter_ == nullptr) {
+        if (!converter_.Prepare(rate, kCaptureRate, kFramesPerBuffer)) {
             Release();
             return -1;
         }
-        const double ratio = kCaptureRate / rate;
-        converted_.assign(static_cast<std::size_t>(kFramesPerBuffer * ratio) + 64, 0.0f);
     }
 
     buffer_ = buffer;
@@ -103,7 +99,7 @@ int PortAudioCaptureDevice::Callback(const void *input, void *, unsigned long fr
                                      const PaStreamCallbackTimeInfo *, PaStreamCallbackFlags,
                                      void *self) {
     auto *device = static_cast<PortAudioCaptureDevice *>(self);
-    if (device->converter_ == nullptr) {
+    if (!device->converter_.Prepared()) {
         return device->OnInt16(static_cast<const std::int16_t *>(input), frameCount);
     }
     return device->OnFloat(static_cast<const float *>(input), frameCount);
@@ -124,27 +120,7 @@ int PortAudioCaptureDevice::OnInt16(const std::int16_t *input, unsigned long fra
 }
 
 int PortAudioCaptureDevice::OnFloat(const float *input, unsigned long frameCount) noexcept {
-    if (input == nullptr) return Publish();
-    SRC_DATA data{};
-    data.data_in = input;
-    data.input_frames = static_cast<long>(frameCount);
-    data.src_ratio = kCaptureRate / deviceRate_;
-    while (written_ < length_) {
-        data.data_out = converted_.data();
-        data.output_frames = static_cast<long>(converted_.size());
-        data.output_frames_gen = 0;
-        data.input_frames_used = 0;
-        if (src_process(converter_, &data) != 0) break;
-        const auto count = static_cast<std::int32_t>(
-            std::min<long>(data.output_frames_gen, length_ - written_));
-        src_float_to_short_array(converted_.data(), buffer_ + written_, count);
-        written_ += count;
-        data.data_in += data.input_frames_used;
-        data.input_frames -= data.input_frames_used;
-        const bool outputFull = data.output_frames_gen == data.output_frames;
-        if (data.input_frames == 0 && !outputFull) break;
-        if (data.input_frames_used == 0 && data.output_frames_gen == 0) break;
-    }
+    written_ += converter_.Convert(input, frameCount, buffer_ + written_, length_ - written_);
     return Publish();
 }
 
@@ -183,8 +159,7 @@ int PortAudioCaptureDevice::Close() {
 }
 
 void PortAudioCaptureDevice::Release() {
-    if (converter_ != nullptr) converter_ = src_delete(converter_);
-    converted_ = {};
+    converter_.Release();
     buffer_ = nullptr;
     length_ = 0;
     deviceRate_ = 0.0;

@@ -14,7 +14,6 @@
 #pragma once
 
 #include <portaudio.h>
-#include <samplerate.h>
 
 #include <atomic>
 #include <chrono>
@@ -25,6 +24,7 @@
 
 #include "core/capture_device.h"
 #include "platform/portaudio_system.h"
+#include "platform/rate_converter.h"
 
 namespace vantrel {
 
@@ -64,8 +64,7 @@ private:
     std::int16_t *buffer_ = nullptr;
     std::int32_t length_ = 0;
     std::int32_t written_ = 0;
-    SRC_STATE *converter_ = nullptr;
-    std::vector<float> converted_;
+    RateConverter converter_;
     // The callback's release store; the tick's acquire load.
     std::atomic<std::int32_t> position_{0};
 

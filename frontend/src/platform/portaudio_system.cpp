@@ -2,8 +2,11 @@
 
 #include <alsa/asoundlib.h>
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
 #include <portaudio.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 
@@ -33,6 +36,31 @@ void SilenceJack() {
     dlclose(jack);
 }
 
+// Some ALSA plugins (the JACK one among them) print straight to stderr while
+// PortAudio opens every device to probe it; stderr's descriptor points to
+// /dev/null for that time and is restored afterwards.
+class StderrMuted {
+public:
+    StderrMuted() {
+        std::fflush(stderr);
+        saved_ = dup(STDERR_FILENO);
+        const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (saved_ >= 0 && null >= 0) dup2(null, STDERR_FILENO);
+        if (null >= 0) close(null);
+    }
+    ~StderrMuted() {
+        std::fflush(stderr);
+        if (saved_ < 0) return;
+        dup2(saved_, STDERR_FILENO);
+        close(saved_);
+    }
+    StderrMuted(const StderrMuted &) = delete;
+    StderrMuted &operator=(const StderrMuted &) = delete;
+
+private:
+    int saved_ = -1;
+};
+
 }  // namespace
 
 PortAudioSession::PortAudioSession() {
@@ -42,7 +70,11 @@ PortAudioSession::PortAudioSession() {
         // A JACK client would otherwise try to start a server of its own.
         setenv("JACK_NO_START_SERVER", "1", 0);
         SilenceJack();
-        const PaError err = Pa_Initialize();
+        PaError err = paNoError;
+        {
+            StderrMuted muted;
+            err = Pa_Initialize();
+        }
         if (err != paNoError) {
             error_ = Pa_GetErrorText(err);
             snd_lib_error_set_handler(nullptr);
