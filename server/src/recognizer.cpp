@@ -9,7 +9,7 @@
 namespace tessary {
 namespace {
 
-constexpr float kEnergyWeight = 1.0f;
+constexpr float kEnergyWeight = 3.0f;
 constexpr float kEnergyRange = 3.0f;
 
 float CleanEnergy(float e) { return std::isfinite(e) && e > 0.0f ? e : 0.0f; }

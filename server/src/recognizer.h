@@ -10,7 +10,7 @@
 // widened by kEndpointMargin frames on each side.
 //
 // Patterns. Each frame of the speech becomes the vector
-//   (c1, ..., c8, kEnergyWeight * max(e[t] - P, -3))
+//   (c1, ..., c8, kEnergyWeight * max(e[t] - P, -3)),   kEnergyWeight = 3,
 // of its liftered cepstra and its energy below the speech's peak.
 //
 // Matching. The distance of two patterns a (n frames) and b (m frames) is
