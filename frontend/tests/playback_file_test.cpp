@@ -135,6 +135,7 @@ TEST(FilePlaybackThreads, CloseAroundTheEndReleasesOnceAndKeepsThePlayedSamples)
     }
     EXPECT_EQ(ledger.made.load(), opened);
     EXPECT_EQ(ledger.closes.load(), opened);
+    EXPECT_EQ(ledger.notices.load(), opened) << "one notice per buffer, played or stopped";
     EXPECT_EQ(ledger.doubleCloses.load(), 0);
     EXPECT_EQ(ledger.droppedUnclosed.load(), 0);
 }

@@ -97,10 +97,17 @@ void FilePlaybackDevice::Run() {
                          path_.c_str(), sf_strerror(file_));
             break;  // the buffer is given back, as a failing card does
         }
-        if (stopped) return;
+        if (stopped) {
+            // A stopped card hands the buffer back with its notice too; the
+            // file stays open until Close.
+            lock.unlock();
+            notice_();
+            return;
+        }
         if (written_ == count_) break;
     }
-    // Played to the end: the file is complete before the notice says so.
+    // Played to its end (or given back): the file is complete before the
+    // notice says so.
     lock.unlock();
     sf_close(file_);
     file_ = nullptr;

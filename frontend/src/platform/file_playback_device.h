@@ -3,7 +3,8 @@
 // and writes what has become due, and the position is the time since Write,
 // 8 samples per millisecond, at most the buffer's length, as a sound card
 // reports it. When the whole buffer is in the file, the file is closed and
-// the completion notice called, as a sound card's is. Selected by the
+// the completion notice called, as a sound card's is; a stop calls the
+// notice too. Selected by the
 // environment variable VANTREL_PLAYBACK_FILE, for machines without a sound
 // card.
 #pragma once
