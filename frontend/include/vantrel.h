@@ -13,8 +13,8 @@
  * from another thread. GetPacketHead and SetPacketHead keep no state and may
  * be called from any thread. Playback (OpenSoundCardOut, CloseSoundCardOut)
  * shares no state with capture; its two functions may be called from any
- * thread and are serialised inside the library. No C++ exception ever leaves a function of this
- * header.
+ * thread and are serialised inside the library. No C++ exception ever
+ * leaves a function of this header.
  *
  * All integers are 32-bit and signed; 0 means success, -1 failure, unless a
  * function says it returns a count.
