@@ -2,6 +2,7 @@
 // loopback: the status tick, the greeting, the two arrangements, socket
 // errors, and the exact bytes of the four command buttons.
 #include "window/frm_korvel.h"
+#include "window/host_record.h"
 #include "window/klient_socket.h"
 #include "window/mdl_param.h"
 #include "window_test_support.h"
@@ -15,7 +16,9 @@
 #include <QRegularExpression>
 #include <QTimer>
 
+#include <algorithm>
 #include <memory>
+#include <vector>
 
 namespace tessary {
 namespace {
@@ -251,6 +254,108 @@ TEST_F(ConnectionTest, PongFromTheServerGivesOneRoundTripLine) {
     ASSERT_TRUE(WaitFor([&] { return !Log().isEmpty(); }));
     EXPECT_TRUE(QRegularExpression(QStringLiteral("^NET RESPONSE> \\d+ms\\.\n$")).match(Log()).hasMatch())
         << Log().toStdString();
+}
+
+// ---- Draining the library -------------------------------------------------------------------
+
+class DrainTest : public ConnectionTest {
+protected:
+    void SetUp() override {
+        ConnectionTest::SetUp();
+        ConnectTo(peer_);
+        Tick();
+        ASSERT_TRUE(peer_.WaitForBytes(21));
+        peer_.ClearReceived();
+    }
+    // Puts exactly frames analysed frames (9 floats each) in the library.
+    static void Analyse(int frames) {
+        std::vector<int16_t> samples(static_cast<std::size_t>(160 + 80 * frames));
+        for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<int16_t>((i * 7919) % 2001 - 1000);
+        ASSERT_EQ(mdlParam::Test(samples.data(), static_cast<int32_t>(samples.size())), 0);
+        ASSERT_EQ(mdlParam::GetBufLen(), 9 * frames);
+    }
+    // Sizes of the DATA packets received, in order.
+    std::vector<qsizetype> DataSizes() const {
+        std::vector<qsizetype> sizes;
+        const QByteArray &got = peer_.Received();
+        for (qsizetype pos = 0; pos + 12 <= got.size();) {
+            const qsizetype length = static_cast<unsigned char>(got[pos + 8]) | static_cast<unsigned char>(got[pos + 9]) << 8;
+            if (got.mid(pos, 4) == "DATA") sizes.push_back(12 + length);
+            pos += 12 + length;
+        }
+        return sizes;
+    }
+    Peer peer_;
+};
+
+TEST_F(DrainTest, OneNotificationTakesEverythingInPacketsOfAtMost2048Bytes) {
+    struct Case {
+        int frames;
+        std::vector<qsizetype> sizes;
+    };
+    const Case cases[] = {
+        {37, {1344}},        // 333 floats
+        {56, {2028}},        // 504 floats: units 507
+        {57, {2048, 28}},    // 513 floats: units 512, the second packet ends the frame
+        {111, {2048, 1972}}, // 999 floats
+        {0, {}},             // nothing waiting: nothing sent, bufData left alone
+    };
+    for (const Case &c : cases) {
+        peer_.ClearReceived();
+        if (c.frames > 0) {
+            Analyse(c.frames);
+        } else {
+            ASSERT_EQ(mdlParam::GetBufLen(), 0);
+        }
+        const std::size_t bufferBefore = window_->BufData().size();
+        QCoreApplication::postEvent(window_.get(), new NotificationEvent(VANTREL_NOTIFY_DATA));
+        qsizetype total = 0;
+        for (qsizetype size : c.sizes) total += size;
+        ASSERT_TRUE(peer_.WaitForBytes(total));
+        Spin(30);
+        EXPECT_EQ(DataSizes(), c.sizes) << c.frames << " frames";
+        EXPECT_EQ(peer_.Received().size(), total);
+        EXPECT_EQ(mdlParam::GetBufLen(), 0);
+        if (c.frames > 0) {
+            EXPECT_EQ(window_->BufData().size(), static_cast<std::size_t>(std::min(9 * c.frames + 3, 512) * 4));
+        } else {
+            EXPECT_EQ(window_->BufData().size(), bufferBefore);
+        }
+    }
+}
+
+TEST_F(DrainTest, StopSendsTheWaitingNotificationsPacketsBeforeRest) {
+    Analyse(37);
+    QCoreApplication::postEvent(window_.get(), new NotificationEvent(VANTREL_NOTIFY_DATA));
+    Button("cmbStop")->setEnabled(true);
+    Button("cmbStop")->click();  // before the event loop has seen the notification
+    const QByteArray rest("REST\0\0\0\0\2\0\0\0\r\n", 14);
+    ASSERT_TRUE(peer_.WaitForBytes(1344 + 14));
+    Spin(30);
+    EXPECT_EQ(DataSizes(), std::vector<qsizetype>{1344});
+    EXPECT_TRUE(peer_.Received().endsWith(rest));
+    EXPECT_EQ(peer_.Received().size(), 1344 + 14);
+
+    // A waiting end code runs a second stop action inside the first: two "REST".
+    peer_.ClearReceived();
+    QCoreApplication::postEvent(window_.get(), new NotificationEvent(VANTREL_NOTIFY_END));
+    Button("cmbStop")->setEnabled(true);
+    Button("cmbStop")->click();
+    ASSERT_TRUE(peer_.WaitForBytes(28));
+    Spin(30);
+    EXPECT_EQ(peer_.Received(), rest + rest);
+}
+
+TEST_F(DrainTest, ParametersTakenWhileDisconnectedAreDropped) {
+    Button("cmbDisConnect")->click();
+    ASSERT_TRUE(WaitFor([&] { return peer_.Disconnects() == 1; }));
+    peer_.ClearReceived();
+    Analyse(111);
+    QCoreApplication::postEvent(window_.get(), new NotificationEvent(VANTREL_NOTIFY_DATA));
+    Spin(100);
+    EXPECT_EQ(mdlParam::GetBufLen(), 0);  // taken from the library all the same
+    EXPECT_EQ(State(), KlientSocket::kClosed);
+    EXPECT_TRUE(peer_.Received().isEmpty());
 }
 
 }  // namespace

@@ -72,6 +72,13 @@ protected:
                 window_->TwipsToPixelsY(height)};
     }
 
+    // Labels size themselves to their caption from the table's left and top.
+    void ExpectLabelAt(QLabel *label, int left, int top) const {
+        EXPECT_EQ(label->pos(), TwipsRect(left, top, 0, 0).topLeft()) << label->objectName().toStdString();
+        EXPECT_EQ(label->size(), label->sizeHint()) << label->objectName().toStdString();
+        EXPECT_GE(label->width(), label->fontMetrics().horizontalAdvance(label->text()));
+    }
+
     std::unique_ptr<FrmKorvel> window_;
 };
 
@@ -129,19 +136,19 @@ TEST_F(WindowTest, StartStateOfEveryControl) {
     auto *clock = Control<QLabel>("lblConnected");
     EXPECT_EQ(clock->text(), QStringLiteral("000"));
     EXPECT_EQ(clock->toolTip(), QStringLiteral("Connection status"));
-    EXPECT_EQ(clock->geometry(), TwipsRect(3720, 240, 468, 300));
+    ExpectLabelAt(clock, 3720, 240);
     auto *label2 = Control<QLabel>("Label2");
     EXPECT_EQ(label2->text(), QStringLiteral("Vstupní port:"));
-    EXPECT_EQ(label2->geometry(), TwipsRect(120, 1080, 900, 195));
+    ExpectLabelAt(label2, 120, 1080);
     QLabel *label1[2] = {nullptr, nullptr};
     for (QLabel *l : window_->findChildren<QLabel *>(QStringLiteral("Label1"))) {
         label1[l->property("index").toInt()] = l;
     }
     ASSERT_TRUE(label1[0] && label1[1]);
     EXPECT_EQ(label1[0]->text(), QStringLiteral("Rozpoznávací server :"));
-    EXPECT_EQ(label1[0]->geometry(), TwipsRect(120, 240, 1605, 195));
+    ExpectLabelAt(label1[0], 120, 240);
     EXPECT_EQ(label1[1]->text(), QStringLiteral("Stavová hlášení a zprávy rozpoznávače:"));
-    EXPECT_EQ(label1[1]->geometry(), TwipsRect(4440, 360, 2892, 192));
+    ExpectLabelAt(label1[1], 4440, 360);
 
     auto *log = Control<QPlainTextEdit>("txtT");
     EXPECT_TRUE(log->isEnabled());
@@ -180,6 +187,7 @@ TEST_F(WindowTest, DesignSizeFontsAndAboutText) {
     EXPECT_EQ(font("txtInfo").pointSizeF(), 12.0);
     EXPECT_FALSE(font("txtInfo").bold());
     EXPECT_EQ(font("cmbPing"), window_->font());
+    EXPECT_EQ(window_->font().pointSizeF(), 8.0);
 
     const QString about = FrmKorvel::AboutText();
     const QStringList lines = about.split(QStringLiteral("\r\n"));

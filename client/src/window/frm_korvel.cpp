@@ -5,6 +5,7 @@
 #include "protocol/dispatch.h"
 #include "protocol/message_types.h"
 #include "protocol/packet_framing.h"
+#include "window/caption_button.h"
 #include "window/klient_socket.h"
 #include "window/mdl_param.h"
 #include "window/window_icon.h"
@@ -54,6 +55,8 @@ FrmKorvel::FrmKorvel(QWidget *parent) : QWidget(parent), host_(this) {
     setObjectName(QStringLiteral("frmKorvel"));
     setWindowTitle(QStringLiteral("Testovací demo klienta distribuovaného řečového rozpoznávače"));
     setWindowIcon(MakeWindowIcon());
+    // The standard font of the window: 8 points, which its layout was made for.
+    setFont(SansSerif(8, false));
     createControls();
     resize(TwipsToPixelsX(kDesignClientWidth), TwipsToPixelsY(kDesignClientHeight));
 
@@ -94,14 +97,19 @@ void FrmKorvel::place(QWidget *control, int left, int top, int width, int height
 }
 
 void FrmKorvel::createControls() {
+    // Labels size themselves to their caption from their left and top.
     const auto label = [this](const char *name, const QString &caption) {
         auto *l = new QLabel(caption, this);
         l->setObjectName(QString::fromLatin1(name));
         l->setFocusPolicy(Qt::NoFocus);
         return l;
     };
+    const auto placeLabel = [this](QLabel *l, int left, int top, int width, int height) {
+        place(l, left, top, width, height);
+        l->adjustSize();
+    };
     const auto button = [this](const char *name, const QString &caption, const QString &tip) {
-        auto *b = new QPushButton(caption, this);
+        auto *b = new CaptionButton(caption, this);
         b->setObjectName(QString::fromLatin1(name));
         b->setToolTip(tip);
         b->setAutoDefault(false);
@@ -110,12 +118,12 @@ void FrmKorvel::createControls() {
 
     label1_0_ = label("Label1", QStringLiteral("Rozpoznávací server :"));
     label1_0_->setProperty("index", 0);
-    place(label1_0_, 120, 240, 1605, 195);
+    placeLabel(label1_0_, 120, 240, 1605, 195);
 
     lblConnected_ = label("lblConnected", QStringLiteral("000"));
     lblConnected_->setToolTip(QStringLiteral("Connection status"));
     lblConnected_->setFont(SansSerif(12, true));
-    place(lblConnected_, 3720, 240, 468, 300);
+    placeLabel(lblConnected_, 3720, 240, 468, 300);
 
     cboHost_ = new QComboBox(this);
     cboHost_->setObjectName(QStringLiteral("cboHost"));
@@ -125,7 +133,7 @@ void FrmKorvel::createControls() {
     place(cboHost_, 1200, 600, 3012, 288);
 
     label2_ = label("Label2", QStringLiteral("Vstupní port:"));
-    place(label2_, 120, 1080, 900, 195);
+    placeLabel(label2_, 120, 1080, 900, 195);
 
     txtRemotePort_ = new QLineEdit(QStringLiteral("105"), this);
     txtRemotePort_->setObjectName(QStringLiteral("txtRemotePort"));
@@ -180,7 +188,7 @@ void FrmKorvel::createControls() {
 
     label1_1_ = label("Label1", QStringLiteral("Stavová hlášení a zprávy rozpoznávače:"));
     label1_1_->setProperty("index", 1);
-    place(label1_1_, 4440, 360, 2892, 192);
+    placeLabel(label1_1_, 4440, 360, 2892, 192);
 
     txtT_ = new QPlainTextEdit(this);
     txtT_->setObjectName(QStringLiteral("txtT"));
