@@ -19,6 +19,7 @@
 #include "platform/capture_devices.h"
 #include "platform/portaudio_capture_device.h"
 #include "platform/portaudio_system.h"
+#include "platform/rate_converter.h"
 #include "test_recordings.h"
 
 namespace vantrel {
@@ -33,11 +34,24 @@ protected:
         speech_ = new std::vector<std::int16_t>(testing::ReadWithSox(dir_->Path(), wav));
         const std::filesystem::path raw = dir_->Path() / "speech.raw";
         std::filesystem::rename(dir_->Path() / "sox-out.raw", raw);
+        // A card at 48000 Hz: the same speech as raw 32-bit floats at that rate.
+        const std::filesystem::path raw48 = dir_->Path() / "speech48.f32";
+        const std::string command = "sox -q '" + wav + "' -r 48000 -c 1 -e floating-point -b 32 -L -t raw '" +
+                                    raw48.string() + "'";
+        ASSERT_EQ(std::system(command.c_str()), 0);
+        {
+            std::ifstream in(raw48, std::ios::binary);
+            std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            speech48_ = new std::vector<float>(bytes.size() / 4);
+            std::memcpy(speech48_->data(), bytes.data(), speech48_->size() * 4);
+        }
         // The default capture device reads the raw file; its slave, the null
-        // device, takes the format through a plug.
+        // device, takes the format through a plug. card48 reads the floats.
         std::ofstream rc(dir_->Path() / ".asoundrc");
         rc << "pcm.!default {\n  type file\n  slave.pcm \"nullplug\"\n  file \"/dev/null\"\n"
            << "  infile \"" << raw.string() << "\"\n  format \"raw\"\n}\n"
+           << "pcm.card48 {\n  type file\n  slave.pcm \"nullplug\"\n  file \"/dev/null\"\n"
+           << "  infile \"" << raw48.string() << "\"\n  format \"raw\"\n}\n"
            << "pcm.nullplug {\n  type plug\n"
            << "  slave { pcm \"null\"; rate 8000; channels 1; format S16_LE }\n}\n";
         rc.close();
@@ -48,6 +62,7 @@ protected:
     }
     static void TearDownTestSuite() {
         delete speech_;
+        delete speech48_;
         delete dir_;
     }
 
@@ -89,10 +104,12 @@ protected:
 
     static testing::TempDir *dir_;
     static std::vector<std::int16_t> *speech_;
+    static std::vector<float> *speech48_;
 };
 
 testing::TempDir *PortAudioCapture::dir_ = nullptr;
 std::vector<std::int16_t> *PortAudioCapture::speech_ = nullptr;
+std::vector<float> *PortAudioCapture::speech48_ = nullptr;
 
 TEST_F(PortAudioCapture, StartingPortAudioPrintsNothing) {
     ::testing::internal::CaptureStderr();
@@ -122,6 +139,34 @@ TEST_F(PortAudioCapture, TheCallbackFillsTheBufferUpToItsEndAndNoFurther) {
     for (std::size_t i = static_cast<std::size_t>(length); i < buffer.size(); ++i) {
         ASSERT_EQ(buffer[i], 0x5A5A) << i;
     }
+}
+
+// A card that records only at its own rate: the callback converts its stream
+// to 8000 Hz on the way into the buffer.
+TEST_F(PortAudioCapture, ACardAt48000HzIsConvertedTo8000Hz) {
+    RateConverter converter;
+    ASSERT_TRUE(converter.Prepare(48000, 8000, 256));
+    std::vector<std::int16_t> expected(speech48_->size() / 6 + 64);
+    const std::int32_t converted = converter.Convert(speech48_->data(), speech48_->size(), expected.data(),
+                                                     static_cast<std::int32_t>(expected.size()));
+    ASSERT_GT(converted, 8000);
+    const std::int32_t length = converted - 100;  // the converter's tail may come later
+    std::vector<std::int16_t> buffer(static_cast<std::size_t>(length) + 64, 0x5A5A);
+    PortAudioCaptureDevice device("card48", 48000);
+    ASSERT_EQ(device.Open(buffer.data(), length), 0);
+    EXPECT_EQ(device.DeviceRate(), 48000.0);
+    std::int32_t pos = 0;
+    for (int i = 0; i < 5000 && pos < length; ++i) {
+        ASSERT_EQ(device.Position(&pos), 0);
+        ASSERT_LE(pos, length);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_EQ(pos, length);
+    EXPECT_EQ(device.Close(), 0);
+    for (std::int32_t i = 0; i < length; ++i) {
+        ASSERT_NEAR(buffer[static_cast<std::size_t>(i)], expected[static_cast<std::size_t>(i)], 1) << i;
+    }
+    for (std::size_t i = static_cast<std::size_t>(length); i < buffer.size(); ++i) ASSERT_EQ(buffer[i], 0x5A5A) << i;
 }
 
 TEST_F(PortAudioCapture, CaptureDevicePicksTheInputByAPartOfItsName) {

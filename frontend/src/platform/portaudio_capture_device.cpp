@@ -13,12 +13,11 @@ constexpr double kCaptureRate = 8000.0;
 // Frames per callback at the card's rate, fixed so that the converter's
 // output buffer can be sized before the stream starts.
 constexpr unsigned long kFramesPerBuffer = 256;
-constexpr auto kStallTime = std::chrono::seconds(2);
 
 }  // namespace
 
-PortAudioCaptureDevice::PortAudioCaptureDevice(std::string deviceName)
-    : deviceName_(std::move(deviceName)) {}
+PortAudioCaptureDevice::PortAudioCaptureDevice(std::string deviceName, double cardRate)
+    : deviceName_(std::move(deviceName)), cardRate_(cardRate) {}
 
 PortAudioCaptureDevice::~PortAudioCaptureDevice() { Close(); }
 
@@ -57,16 +56,13 @@ int PortAudioCaptureDevice::Open(std::int16_t *buffer, std::int32_t length) {
     input.channelCount = 1;
     input.sampleFormat = paInt16;
     input.suggestedLatency = info->defaultLowInputLatency;
-    double rate = kCaptureRate;
-    if (Pa_IsFormatSupported(&input, nullptr, rate) != paFormatIsSupported) {
+    double rate = cardRate_ > 0.0 ? cardRate_ : kCaptureRate;
+    if (rate != kCaptureRate || Pa_IsFormatSupported(&input, nullptr, rate) != paFormatIsSupported) {
         // The card's own rate, converted down here.
-        rate = info->defaultSampleRate;
+        if (cardRate_ <= 0.0) rate = info->defaultSampleRate;
         input.sampleFormat = paFloat32;
-        if (rate <= 0.0 || Pa_IsFormatSupported(&input, nullptr, rate) != paFormatIsSupported) {
-            Release();
-            return -1;
-        }
-        if (!converter_.Prepare(rate, kCaptureRate, kFramesPerBuffer)) {
+        if (rate <= 0.0 || Pa_IsFormatSupported(&input, nullptr, rate) != paFormatIsSupported ||
+            !converter_.Prepare(rate, kCaptureRate, kFramesPerBuffer)) {
             Release();
             return -1;
         }
@@ -76,8 +72,7 @@ int PortAudioCaptureDevice::Open(std::int16_t *buffer, std::int32_t length) {
     length_ = length;
     written_ = 0;
     position_.store(0, std::memory_order_relaxed);
-    lastPosition_ = -1;
-    stallReported_ = false;
+    stallWatch_.Start(length, std::chrono::steady_clock::now());
     deviceRate_ = rate;
 
     if (Pa_OpenStream(&stream_, &input, nullptr, rate, kFramesPerBuffer, paClipOff, &Callback,
@@ -127,25 +122,15 @@ int PortAudioCaptureDevice::OnFloat(const float *input, unsigned long frameCount
 int PortAudioCaptureDevice::Position(std::int32_t *samples) {
     if (stream_ == nullptr) return -1;
     const std::int32_t position = position_.load(std::memory_order_acquire);
-    WatchForStall(position);
+    const StallWatch::Verdict verdict = stallWatch_.Observe(
+        position, Pa_IsStreamActive(stream_) == 1, std::chrono::steady_clock::now());
+    if (verdict != StallWatch::Verdict::kFine) {
+        std::fprintf(stderr, "vantrel: the sound card input \"%s\" %s\n", openedName_.c_str(),
+                     verdict == StallWatch::Verdict::kStopped ? "stopped recording"
+                                                              : "delivers no sound");
+    }
     *samples = position;
     return 0;
-}
-
-void PortAudioCaptureDevice::WatchForStall(std::int32_t position) {
-    const auto now = std::chrono::steady_clock::now();
-    if (position != lastPosition_) {
-        lastPosition_ = position;
-        lastAdvance_ = now;
-        return;
-    }
-    if (stallReported_ || position >= length_) return;
-    const bool stopped = Pa_IsStreamActive(stream_) != 1;
-    if (stopped || now - lastAdvance_ >= kStallTime) {
-        std::fprintf(stderr, "vantrel: the sound card input \"%s\" %s\n", openedName_.c_str(),
-                     stopped ? "stopped recording" : "delivers no sound");
-        stallReported_ = true;
-    }
 }
 
 int PortAudioCaptureDevice::Close() {

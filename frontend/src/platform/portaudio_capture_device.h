@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "core/capture_device.h"
+#include "core/stall_watch.h"
 #include "platform/portaudio_system.h"
 #include "platform/rate_converter.h"
 
@@ -30,8 +31,10 @@ namespace vantrel {
 
 class PortAudioCaptureDevice final : public CaptureDevice {
 public:
-    // deviceName: a part of the input device's name; "" for the default input.
-    explicit PortAudioCaptureDevice(std::string deviceName);
+    // deviceName: a part of the input device's name; "" for the default
+    // input. cardRate 0 records at 8000 Hz when the card can, else at the
+    // card's default rate; another value makes the card record at that rate.
+    explicit PortAudioCaptureDevice(std::string deviceName, double cardRate = 0.0);
     ~PortAudioCaptureDevice() override;
     PortAudioCaptureDevice(const PortAudioCaptureDevice &) = delete;
     PortAudioCaptureDevice &operator=(const PortAudioCaptureDevice &) = delete;
@@ -51,10 +54,10 @@ private:
     int OnFloat(const float *input, unsigned long frameCount) noexcept;
     int Publish() noexcept;
     PaDeviceIndex FindDevice() const;
-    void WatchForStall(std::int32_t position);
     void Release();
 
     std::string deviceName_;
+    double cardRate_;
     std::string openedName_;
     std::unique_ptr<PortAudioSession> session_;
     PaStream *stream_ = nullptr;
@@ -69,9 +72,7 @@ private:
     std::atomic<std::int32_t> position_{0};
 
     // The tick's watch over the stream.
-    std::int32_t lastPosition_ = -1;
-    std::chrono::steady_clock::time_point lastAdvance_;
-    bool stallReported_ = false;
+    StallWatch stallWatch_;
 };
 
 }  // namespace vantrel
