@@ -318,6 +318,35 @@ TEST_F(CaptureEngineTest, StartRecordDiscardsWaitingFramesAndZeroesTheBuffer) {
     for (int i = 0; i < 3000; ++i) ASSERT_EQ(engine.CaptureBuffer()[i], 0) << i;
 }
 
+// A host that runs a nested event loop inside the tick (here: from its
+// notification) must find the tick turned away, posting nothing.
+TEST(CaptureEngineReentry, ATickEnteredWhileRunningReturnsAtOnce) {
+    class NestingHost final : public CaptureHost {
+    public:
+        std::uint32_t SetTimer(std::int32_t) override { return 1; }
+        void KillTimer(std::uint32_t) override {}
+        void PostNotify(std::int32_t code) override {
+            codes.push_back(code);
+            if (engine != nullptr && codes.size() == 1) engine->Tick();
+        }
+        CaptureEngine *engine = nullptr;
+        std::vector<std::int32_t> codes;
+    } host;
+    Tape tape;
+    tape.samples = Noise(160000);
+    CaptureEngine engine(TapeFactory(&tape));
+    host.engine = &engine;
+    ASSERT_EQ(engine.Init(&host, 370, 8, 160, 80, 20000), 0);
+    ASSERT_EQ(engine.StartRecord(), 0);
+    tape.position = 3000;
+    engine.Tick();
+    EXPECT_EQ(host.codes, std::vector<std::int32_t>{kNotifyData});
+    tape.position = 6000;
+    engine.Tick();  // the guard was released after the first tick
+    EXPECT_EQ(host.codes.size(), 2u);
+    EXPECT_EQ(engine.AnalysedPos(), 1 + 73 * 80);
+}
+
 // Feeding the recording in random steps, draining in random packet sizes,
 // gives the frames of one offline pass over the same samples from index 1.
 TEST_F(CaptureEngineTest, RandomStepsGiveTheFramesOfOneOfflinePass) {
