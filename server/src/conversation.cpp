@@ -120,7 +120,10 @@ void Conversation::Handle(const vantrel::PacketHead &head, std::span<const std::
         if (r.ec != std::errc() || r.ptr != arg.data() + arg.size() || n < 1) {
             out.push_back(Message("GETB needs a number of words, such as 5.\r\n"));
         } else if (!hasLastRanking_) {
-            out.push_back(Message("No utterance has been recognised yet.\r\n"));
+            out.push_back(Message(utterancesEnded_ == 0
+                                      ? "No utterance has been recognised yet.\r\n"
+                                      : "The last utterance was not recognised (it held no speech, or it became a "
+                                        "template).\r\n"));
         } else {
             const std::size_t count = std::min(static_cast<std::size_t>(n), lastRanking_.size());
             std::string answer = "Best " + std::to_string(count) + " of the last utterance (distance, smaller is closer):";
@@ -199,6 +202,8 @@ void Conversation::Rest(std::vector<OutPacket> &out) {
         return;
     }
     inUtterance_ = false;
+    ++utterancesEnded_;
+    hasLastRanking_ = false;
     stats_.utterances.fetch_add(1, std::memory_order_relaxed);
     if (floats_.size() % kFrameFloats != 0)
         Note("utterance ends inside a frame: the last " + std::to_string(floats_.size() % kFrameFloats) +

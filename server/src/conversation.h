@@ -83,7 +83,8 @@ private:
     std::optional<std::int32_t> lastDataNumber_;
     std::optional<std::string> pendingWord_;
     std::vector<Scored> lastRanking_;
-    bool hasLastRanking_ = false;
+    bool hasLastRanking_ = false;  // the last utterance was recognised
+    std::uint64_t utterancesEnded_ = 0;
 };
 
 }  // namespace tessary

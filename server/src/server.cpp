@@ -3,6 +3,8 @@
 #include <deque>
 #include <string>
 
+#include "cp1250.h"
+
 namespace tessary {
 
 using asio::ip::tcp;
@@ -19,7 +21,7 @@ std::string Describe(const OutPacket &p) {
     std::string line = "out " + p.type + " #" + std::to_string(p.number) + " " + std::to_string(p.payload.size()) +
                        " bytes";
     if (p.type != "PONG" && !p.payload.empty()) {
-        std::string text = p.payload;
+        std::string text = Cp1250ToUtf8(p.payload);
         for (char &c : text)
             if (c == '\r' || c == '\n') c = ' ';
         line += ": " + text;

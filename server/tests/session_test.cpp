@@ -86,6 +86,13 @@ TEST_F(SessionTest, RecognisesUtterancesAndListsVocabularyAndBestWords) {
 
     client.Send("GETV");
     EXPECT_EQ(client.ReadMessage(), "Vocabulary, 3 words:\r\nnula\r\njedna\r\ndva\r\n");
+
+    // After an utterance with no speech the best words of an older one are
+    // not offered as if they were its own.
+    EXPECT_EQ(client.Utter(SilenceFrames(60)), "Nothing heard.\r\n");
+    client.Send("GETB", 0, "5");
+    EXPECT_EQ(client.ReadMessage(),
+              "The last utterance was not recognised (it held no speech, or it became a template).\r\n");
 }
 
 TEST_F(SessionTest, SilenceIsNothingHeardAndAStrayRestIsIgnored) {
