@@ -222,6 +222,17 @@ TEST_F(SessionTest, ServerDroppingTheConnectionLeavesTheRecordingRunning) {
     EXPECT_FALSE(Button("cmbStop")->isEnabled());
 }
 
+TEST_F(SessionTest, ClosingTheWindowWhileRecordingStopsBeforeReleasing) {
+    Button("cmbStart")->click();
+    ASSERT_TRUE(WaitFor([&] { return peer_.Received().contains("DATA"); }, 3000));
+    window_->close();  // StopRecord, then DeallocEnv
+    EXPECT_EQ(mdlParam::GetBufLen(), 0);
+    const qsizetype sent = peer_.Received().size();
+    Spin(900);  // no capture tick runs on the released buffers
+    EXPECT_EQ(peer_.Received().size(), sent);
+    EXPECT_EQ(mdlParam::StartRecord(), -1);  // released: nothing to record into
+}
+
 #else
 
 class LongSessionTest : public SessionTest {
