@@ -7,7 +7,6 @@
 #include "window/mdl_param.h"
 #include "window_test_support.h"
 
-#include <QApplication>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -29,42 +28,8 @@ using testing::Peer;
 using testing::Spin;
 using testing::WaitFor;
 
-class ConnectionTest : public ::testing::Test {
+class ConnectionTest : public testing::WindowFixture {
 protected:
-    void SetUp() override {
-        window_ = std::make_unique<FrmKorvel>();
-        QString error;
-        ASSERT_TRUE(window_->Load(&error)) << error.toStdString();
-        Timer()->stop();  // ticks by hand, except where a test says otherwise
-        window_->show();
-        ASSERT_TRUE(WaitFor([&] { return window_->isVisible(); }));
-        window_->activateWindow();
-        Spin(20);
-    }
-    void TearDown() override { window_.reset(); }
-
-    template <typename T>
-    T *Control(const char *name) const {
-        T *control = window_->findChild<T *>(QString::fromLatin1(name));
-        EXPECT_NE(control, nullptr) << name;
-        return control;
-    }
-    QPushButton *Button(const char *name) const { return Control<QPushButton>(name); }
-    QTimer *Timer() const { return window_->findChild<QTimer *>(QStringLiteral("tmrConnected")); }
-    QString Log() const { return Control<QPlainTextEdit>("txtT")->toPlainText(); }
-    void Tick() const { QMetaObject::invokeMethod(window_.get(), "updateConnectionStatus"); }
-    int State() const { return window_->Klient()->State(); }
-
-    void StartConnecting(const QString &host, const QString &port) {
-        Control<QComboBox>("cboHost")->setEditText(host);
-        Control<QLineEdit>("txtRemotePort")->setText(port);
-        Button("cmbConnect")->click();
-    }
-    void ConnectTo(Peer &peer) {
-        StartConnecting(QStringLiteral("127.0.0.1"), QString::number(peer.Port()));
-        ASSERT_TRUE(WaitFor([&] { return State() == KlientSocket::kConnected && peer.Connection() != nullptr; }));
-    }
-
     // Which of the two arrangements the window shows.
     void ExpectConnectedArrangement(bool connected) const {
         EXPECT_EQ(Button("cmbDisConnect")->isVisible(), connected);
@@ -77,8 +42,6 @@ protected:
         const QColor clock = Control<QLabel>("lblConnected")->palette().color(QPalette::WindowText);
         EXPECT_EQ(clock, connected ? QColor(Qt::red) : QColor(Qt::black));
     }
-
-    std::unique_ptr<FrmKorvel> window_;
 };
 
 TEST_F(ConnectionTest, FirstTickGreetsOnceAndSwitchesTheWindow) {
@@ -360,10 +323,3 @@ TEST_F(DrainTest, ParametersTakenWhileDisconnectedAreDropped) {
 
 }  // namespace
 }  // namespace tessary
-
-int main(int argc, char **argv) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication application(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -7,7 +7,6 @@
 #include "window/mdl_param.h"
 #include "window_test_support.h"
 
-#include <QApplication>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -68,41 +67,21 @@ std::vector<ReceivedPacket> Packets(const QByteArray &stream) {
     return samples;
 }
 
-class SessionTest : public ::testing::Test {
+class SessionTest : public testing::WindowFixture {
 protected:
     void SetUp() override {
         qputenv("VANTREL_CAPTURE_FILE", recording());
-        window_ = std::make_unique<FrmKorvel>();
-        QString error;
-        ASSERT_TRUE(window_->Load(&error)) << error.toStdString();
-        Timer()->stop();  // ticks by hand
-        window_->show();
-        ASSERT_TRUE(WaitFor([&] { return window_->isVisible(); }));
-        Control<QComboBox>("cboHost")->setEditText(QStringLiteral("127.0.0.1"));
-        Control<QLineEdit>("txtRemotePort")->setText(QString::number(peer_.Port()));
-        Button("cmbConnect")->click();
-        ASSERT_TRUE(WaitFor([&] { return State() == KlientSocket::kConnected && peer_.Connection() != nullptr; }));
+        ASSERT_NO_FATAL_FAILURE(OpenWindow());
+        ASSERT_NO_FATAL_FAILURE(ConnectTo(peer_));
         Tick();
         ASSERT_TRUE(peer_.WaitForBytes(21));  // the greeting
         peer_.ClearReceived();
     }
     void TearDown() override {
-        window_.reset();
+        WindowFixture::TearDown();
         qunsetenv("VANTREL_CAPTURE_FILE");
     }
     virtual const char *recording() const { return TESSARY_SPEECH_WAV; }
-
-    template <typename T>
-    T *Control(const char *name) const {
-        T *control = window_->findChild<T *>(QString::fromLatin1(name));
-        EXPECT_NE(control, nullptr) << name;
-        return control;
-    }
-    QPushButton *Button(const char *name) const { return Control<QPushButton>(name); }
-    QTimer *Timer() const { return window_->findChild<QTimer *>(QStringLiteral("tmrConnected")); }
-    QString Log() const { return Control<QPlainTextEdit>("txtT")->toPlainText(); }
-    void Tick() const { QMetaObject::invokeMethod(window_.get(), "updateConnectionStatus"); }
-    int State() const { return window_->Klient()->State(); }
 
     // Checks the utterance's packets (SRCG, DATA with consecutive numbers,
     // REST when expected) and returns the floats of the DATA packets in order.
@@ -132,7 +111,6 @@ protected:
     }
 
     Peer peer_;
-    std::unique_ptr<FrmKorvel> window_;
 };
 
 #ifndef TESSARY_SLOW_SESSION
@@ -258,10 +236,3 @@ TEST_F(LongSessionTest, CaptureEndsByItselfAfterTwentySeconds) {
 
 }  // namespace
 }  // namespace tessary
-
-int main(int argc, char **argv) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication application(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

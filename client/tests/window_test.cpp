@@ -31,41 +31,9 @@ using testing::WaitFor;
 
 QString Crlf(QString text) { return text.replace(QStringLiteral("\r\n"), QStringLiteral("\n")); }
 
-class WindowTest : public ::testing::Test {
+class WindowTest : public testing::WindowFixture {
 protected:
-    void SetUp() override {
-        window_ = std::make_unique<FrmKorvel>();
-        QString error;
-        ASSERT_TRUE(window_->Load(&error)) << error.toStdString();
-        // The tests run the status tick by hand, one tick at a time.
-        Timer()->stop();
-        window_->show();
-        ASSERT_TRUE(WaitFor([&] { return window_->isVisible(); }));
-        window_->activateWindow();
-        Spin(20);
-    }
-    void TearDown() override { window_.reset(); }
-
-    template <typename T>
-    T *Control(const char *name) const {
-        T *control = window_->findChild<T *>(QString::fromLatin1(name));
-        EXPECT_NE(control, nullptr) << name;
-        return control;
-    }
-    QPushButton *Button(const char *name) const { return Control<QPushButton>(name); }
-    QTimer *Timer() const { return window_->findChild<QTimer *>(QStringLiteral("tmrConnected")); }
-    QString Log() const { return Control<QPlainTextEdit>("txtT")->toPlainText(); }
     void SetLog(const QString &text) const { Control<QPlainTextEdit>("txtT")->setPlainText(text); }
-    void Tick() const { QMetaObject::invokeMethod(window_.get(), "updateConnectionStatus"); }
-    int State() const { return window_->Klient()->State(); }
-
-    // Connects to the peer through the window's own controls.
-    void ConnectTo(Peer &peer) {
-        Control<QComboBox>("cboHost")->setEditText(QStringLiteral("127.0.0.1"));
-        Control<QLineEdit>("txtRemotePort")->setText(QString::number(peer.Port()));
-        Button("cmbConnect")->click();
-        ASSERT_TRUE(WaitFor([&] { return State() == KlientSocket::kConnected && peer.Connection() != nullptr; }));
-    }
 
     QRect TwipsRect(int left, int top, int width, int height) const {
         return {window_->TwipsToPixelsX(left), window_->TwipsToPixelsY(top), window_->TwipsToPixelsX(width),
@@ -78,8 +46,6 @@ protected:
         EXPECT_EQ(label->size(), label->sizeHint()) << label->objectName().toStdString();
         EXPECT_GE(label->width(), label->fontMetrics().horizontalAdvance(label->text()));
     }
-
-    std::unique_ptr<FrmKorvel> window_;
 };
 
 // ---- Start state -------------------------------------------------------------------------
@@ -436,10 +402,3 @@ TEST_F(WindowTest, NotificationsArriveInTheOrderPosted) {
 
 }  // namespace
 }  // namespace tessary
-
-int main(int argc, char **argv) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication application(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -1,22 +1,30 @@
-// Shared pieces of the window tests: waiting on the event loop, and a peer
-// server on loopback that records every byte it receives.
+// Shared pieces of the window tests: waiting on the event loop, a peer
+// server on loopback that records every byte it receives, and the fixture
+// that opens the window with the real library.
 #pragma once
 
 #include "window/frm_korvel.h"
+#include "window/klient_socket.h"
 
 #include <QByteArray>
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QHostAddress>
+#include <QLineEdit>
 #include <QObject>
+#include <QPlainTextEdit>
+#include <QPushButton>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace tessary::testing {
@@ -94,5 +102,53 @@ inline QByteArray Head(const char *type, std::int32_t number, std::int32_t lengt
 inline QByteArray Packet(const char *type, std::int32_t number, const QByteArray &payload) {
     return Head(type, number, static_cast<std::int32_t>(payload.size())) + payload;
 }
+
+// The window, loaded and shown, with its controls by name. The status tick
+// is stopped: the tests run it by hand, one tick at a time, except where a
+// test says otherwise.
+class WindowFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(OpenWindow());
+        window_->activateWindow();
+        Spin(20);
+    }
+    void TearDown() override { window_.reset(); }
+
+    // Loads the window, stops the tick and waits until the window shows.
+    void OpenWindow() {
+        window_ = std::make_unique<FrmKorvel>();
+        QString error;
+        ASSERT_TRUE(window_->Load(&error)) << error.toStdString();
+        Timer()->stop();
+        window_->show();
+        ASSERT_TRUE(WaitFor([&] { return window_->isVisible(); }));
+    }
+
+    template <typename T>
+    T *Control(const char *name) const {
+        T *control = window_->findChild<T *>(QString::fromLatin1(name));
+        EXPECT_NE(control, nullptr) << name;
+        return control;
+    }
+    QPushButton *Button(const char *name) const { return Control<QPushButton>(name); }
+    QTimer *Timer() const { return window_->findChild<QTimer *>(QStringLiteral("tmrConnected")); }
+    QString Log() const { return Control<QPlainTextEdit>("txtT")->toPlainText(); }
+    void Tick() const { QMetaObject::invokeMethod(window_.get(), "updateConnectionStatus"); }
+    int State() const { return window_->Klient()->State(); }
+
+    // Connects through the window's own controls.
+    void StartConnecting(const QString &host, const QString &port) {
+        Control<QComboBox>("cboHost")->setEditText(host);
+        Control<QLineEdit>("txtRemotePort")->setText(port);
+        Button("cmbConnect")->click();
+    }
+    void ConnectTo(Peer &peer) {
+        StartConnecting(QStringLiteral("127.0.0.1"), QString::number(peer.Port()));
+        ASSERT_TRUE(WaitFor([&] { return State() == KlientSocket::kConnected && peer.Connection() != nullptr; }));
+    }
+
+    std::unique_ptr<FrmKorvel> window_;
+};
 
 }  // namespace tessary::testing
