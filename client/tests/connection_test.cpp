@@ -13,6 +13,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QTcpSocket>
 #include <QTimer>
 
 #include <algorithm>
@@ -58,6 +59,10 @@ TEST_F(ConnectionTest, FirstTickGreetsOnceAndSwitchesTheWindow) {
     ExpectConnectedArrangement(true);
     EXPECT_TRUE(Button("cmbStart")->hasFocus());
     EXPECT_TRUE(window_->WasConnected());
+    // Small packets such as "REST" must not wait behind Nagle's algorithm.
+    QTcpSocket *socket = window_->Klient()->findChild<QTcpSocket *>();
+    ASSERT_NE(socket, nullptr);
+    EXPECT_EQ(socket->socketOption(QAbstractSocket::LowDelayOption).toInt(), 1);
     Tick();
     Tick();
     Spin(50);
