@@ -10,12 +10,15 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QFontInfo>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QTimer>
 
 #include <memory>
@@ -165,6 +168,19 @@ TEST_F(WindowTest, DesignSizeFontsAndAboutText) {
     EXPECT_EQ(lines[3].count(QLatin1Char('"')), 2);
     EXPECT_TRUE(lines[5].startsWith(QStringLiteral("https://")));
     EXPECT_EQ(Crlf(about), Control<QPlainTextEdit>("txtInfo")->toPlainText());
+}
+
+// The command buttons are one line high: their captions must fit on one line
+// in the window's face, or they wrap and are cut off.
+TEST_F(WindowTest, CommandCaptionsFitOnOneLine) {
+    for (const char *name : {"cmbPing", "cmbBest", "cmbSlov", "cmbAddW"}) {
+        QPushButton *button = Button(name);
+        QStyleOptionButton option;
+        option.initFrom(button);
+        const QRect area = button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button);
+        EXPECT_LE(button->fontMetrics().horizontalAdvance(button->text()), area.width())
+            << name << " in " << QFontInfo(button->font()).family().toStdString();
+    }
 }
 
 TEST_F(WindowTest, IconShowsWordsBetweenRedAndBlueStripes) {

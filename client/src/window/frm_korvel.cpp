@@ -31,8 +31,23 @@ namespace M = mdlMSGConst;
 
 namespace {
 
+// The window was laid out for MS Sans Serif, a narrow face. Where it is
+// missing, faces of about its width come first; the common sans serif of the
+// system, usually wider, comes last.
+void SubstituteNarrowFaces() {
+    static const bool done = [] {
+        QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
+                                   {QStringLiteral("Microsoft Sans Serif"), QStringLiteral("Liberation Sans"),
+                                    QStringLiteral("Arimo"), QStringLiteral("Arial"), QStringLiteral("Nimbus Sans"),
+                                    QStringLiteral("Helvetica")});
+        return true;
+    }();
+    (void)done;
+}
+
 QFont SansSerif(double pointSize, bool bold) {
-    QFont font(QStringLiteral("MS Sans Serif"));  // falls back to the nearest sans serif
+    SubstituteNarrowFaces();
+    QFont font(QStringLiteral("MS Sans Serif"));
     font.setStyleHint(QFont::SansSerif);
     font.setPointSizeF(pointSize);
     font.setBold(bold);
