@@ -56,6 +56,9 @@ protected:
            << "  slave { pcm \"null\"; rate 8000; channels 1; format S16_LE }\n}\n";
         rc.close();
         setenv("HOME", dir_->Path().c_str(), 1);
+        // Where the PulseAudio plugin is installed, libpulse keeps its runtime
+        // folder under the test's folder, not as a new one in /tmp each run.
+        setenv("PULSE_RUNTIME_PATH", (dir_->Path() / "pulse").c_str(), 1);
         KeepAlsaPluginsLoaded();
         unsetenv("VANTREL_CAPTURE_FILE");
         unsetenv("VANTREL_CAPTURE_DEVICE");
