@@ -50,20 +50,6 @@ std::vector<std::uint8_t> EncodePacket(const OutPacket &packet) {
     return bytes;
 }
 
-std::vector<Scored> Rank(std::span<const float> speechFrames, const VocabularyState &vocabulary) {
-    const Pattern utterance = MakePattern(speechFrames);
-    std::vector<Scored> ranking;
-    ranking.reserve(vocabulary.words.size());
-    for (const auto &word : vocabulary.words) {
-        float best = std::numeric_limits<float>::infinity();
-        for (const Pattern &t : word->patterns) best = std::min(best, DtwDistance(utterance, t));
-        ranking.push_back({word->name, best});
-    }
-    std::stable_sort(ranking.begin(), ranking.end(),
-                     [](const Scored &a, const Scored &b) { return a.distance < b.distance; });
-    return ranking;
-}
-
 Conversation::Conversation(Vocabulary &vocabulary, Log &log, ServerStats &stats, std::string peer)
     : vocabulary_(vocabulary), log_(log), stats_(stats), peer_(std::move(peer)) {}
 
@@ -136,7 +122,7 @@ void Conversation::Handle(const vantrel::PacketHead &head, std::span<const std::
             out.push_back(Message(std::move(answer)));
         }
     } else if (Is(type, "ADDW")) {
-        const std::string word(TrimBlanks(Text(payload)));
+        const std::string word(TrimWord(Text(payload)));
         if (const std::string why = CheckWord(word); !why.empty()) {
             Note("ADDW refused: " + why);
             out.push_back(Message("Cannot add the word: " + why + ".\r\n"));
@@ -209,16 +195,20 @@ void Conversation::Rest(std::vector<OutPacket> &out) {
         Note("utterance ends inside a frame: the last " + std::to_string(floats_.size() % kFrameFloats) +
              " floats are dropped");
     const std::size_t whole = floats_.size() - floats_.size() % kFrameFloats;
-    std::vector<float> speech = CutSpeech(std::span<const float>(floats_.data(), whole));
+    floats_.resize(whole);
+    std::vector<float> frames = std::move(floats_);
     floats_.clear();
 
     if (pendingWord_) {
         const std::string word = *pendingWord_;
-        if (speech.empty()) {
+        const Endpoints ends = DetectSpeech(frames);
+        if (!ends.speech) {
             out.push_back(Message("Nothing heard: say the word " + word + " again.\r\n"));
             return;
         }
         pendingWord_.reset();
+        std::vector<float> speech(frames.begin() + static_cast<std::ptrdiff_t>(ends.first) * kFrameFloats,
+                                  frames.begin() + static_cast<std::ptrdiff_t>(ends.last + 1) * kFrameFloats);
         const Vocabulary::AddResult r = vocabulary_.AddTemplate(word, std::move(speech));
         if (!r.added) {
             Note("cannot add the word " + Cp1250ToUtf8(word) + ": " + r.error);
@@ -233,16 +223,31 @@ void Conversation::Rest(std::vector<OutPacket> &out) {
         }
         return;
     }
-    if (speech.empty()) {
+    MatchJob job{std::move(frames), vocabulary_.Snapshot()};
+    if (deferMatching_) {
+        pendingMatch_ = std::move(job);
+        return;
+    }
+    FinishMatch(Recognise(job.frames, *job.vocabulary), out);
+}
+
+std::optional<Conversation::MatchJob> Conversation::TakeMatch() {
+    std::optional<MatchJob> job = std::move(pendingMatch_);
+    pendingMatch_.reset();
+    return job;
+}
+
+void Conversation::FinishMatch(Recognition recognition, std::vector<OutPacket> &out) {
+    if (log_.Verbose()) Note(Describe(recognition));
+    if (!recognition.endpoints.speech) {
         out.push_back(Message("Nothing heard.\r\n"));
         return;
     }
-    const auto state = vocabulary_.Snapshot();
-    if (state->words.empty()) {
+    if (recognition.ranking.empty()) {
         out.push_back(Message("The vocabulary is empty: add a word first.\r\n"));
         return;
     }
-    lastRanking_ = Rank(speech, *state);
+    lastRanking_ = std::move(recognition.ranking);
     hasLastRanking_ = true;
     out.push_back(Message("Recognised: " + lastRanking_.front().word + "\r\n"));
 }

@@ -13,6 +13,7 @@
 
 #include "core/packet_head.h"
 #include "log.h"
+#include "recognizer.h"
 #include "vocabulary.h"
 
 namespace tessary {
@@ -43,15 +44,6 @@ struct ServerStats {
     std::atomic<std::uint64_t> badLengths{0};
 };
 
-// A word and its distance to the utterance (smaller is closer).
-struct Scored {
-    std::string word;
-    float distance = 0;
-};
-
-// Matches the speech frames against every word; best first.
-std::vector<Scored> Rank(std::span<const float> speechFrames, const VocabularyState &vocabulary);
-
 class Conversation {
 public:
     Conversation(Vocabulary &vocabulary, Log &log, ServerStats &stats, std::string peer);
@@ -66,6 +58,19 @@ public:
     static bool Handles(const std::array<char, 4> &type);
 
     const std::string &Peer() const { return peer_; }
+
+    // Matching an utterance against the vocabulary takes time in proportion
+    // to the vocabulary's size. When deferred, Handle leaves it undone for the
+    // caller to run elsewhere: after each Handle, TakeMatch gives the match to
+    // run, if any, and FinishMatch, called with its result, appends the
+    // answers. Until then the conversation must be handed no further packet.
+    void DeferMatching(bool defer) { deferMatching_ = defer; }
+    struct MatchJob {
+        std::vector<float> frames;  // the whole utterance
+        std::shared_ptr<const VocabularyState> vocabulary;
+    };
+    std::optional<MatchJob> TakeMatch();
+    void FinishMatch(Recognition recognition, std::vector<OutPacket> &out);
 
 private:
     void Data(const vantrel::PacketHead &head, std::span<const std::uint8_t> payload);
@@ -85,6 +90,8 @@ private:
     std::vector<Scored> lastRanking_;
     bool hasLastRanking_ = false;  // the last utterance was recognised
     std::uint64_t utterancesEnded_ = 0;
+    bool deferMatching_ = false;
+    std::optional<MatchJob> pendingMatch_;
 };
 
 }  // namespace tessary

@@ -1,23 +1,10 @@
-// Isolated-word recognition over the client's frames: endpoint detection on
-// the log energy, then dynamic time warping of the cepstra against every
-// template of the vocabulary.
+// Isolated-word recognition over the client's frames: endpoint detection
+// (endpoint.h), the feature vectors of the speech (feature_vectors.h), and the
+// score of every word model of the vocabulary (word_model.h).
 //
-// Endpoints. With e[t] the frame's log10 energy (non-finite values and values
-// below 0 count as 0), the background b is the 10th percentile of e and the
-// peak P its maximum. The utterance holds speech when P >= kMinPeakEnergy and
-// P - b >= kMinDynamicRange; the speech runs from the first to the last frame
-// of the runs of at least kMinRunFrames frames with e[t] >= max(b + 1, P - 3),
-// widened by kEndpointMargin frames on each side.
-//
-// Patterns. Each frame of the speech becomes the vector
-//   (c1, ..., c8, kEnergyWeight * max(e[t] - P, -3)),   kEnergyWeight = 3,
-// of its liftered cepstra and its energy below the speech's peak.
-//
-// Matching. The distance of two patterns a (n frames) and b (m frames) is
-//   D(n, m) / (n + m),   D(i, j) = min(D(i-1, j) + d, D(i-1, j-1) + 2d, D(i, j-1) + d)
-// with d = |a_i - b_j| (Euclidean) and D(1, 1) = 2 d(1, 1): the symmetric
-// step pattern, whose weights add up to n + m along every path, so the
-// distance is an average per step. Smaller is better.
+// A word's distance to an utterance is minus the best score of its models:
+// minus the log probability per frame of the best path, so that smaller is
+// closer; a word none of whose models fits the utterance is infinitely far.
 #pragma once
 
 #include <optional>
@@ -25,35 +12,41 @@
 #include <string>
 #include <vector>
 
+#include "endpoint.h"
+#include "vocabulary.h"
+
 namespace tessary {
 
-inline constexpr float kMinPeakEnergy = 4.0f;
-inline constexpr float kMinDynamicRange = 1.0f;
-inline constexpr int kMinRunFrames = 3;
-inline constexpr int kEndpointMargin = 2;
-inline constexpr int kMinSpeechFrames = 8;
-inline constexpr int kPatternDims = 9;
-
+// Where the speech lies in frames (kFrameFloats floats each), or nothing
+// when the frames hold no speech.
 struct Segment {
     int first = 0;  // first frame of the speech
     int last = 0;   // last frame of the speech, inclusive
 };
-
-// Where the speech lies in frames (kFrameFloats floats each), or nothing
-// when the frames hold no speech.
 std::optional<Segment> FindSpeech(std::span<const float> frames);
 
 // The frames of the speech, copied, or an empty vector.
 std::vector<float> CutSpeech(std::span<const float> frames);
 
-// Frames of speech turned into the vectors that are matched.
-struct Pattern {
-    std::vector<float> values;  // kPatternDims per frame
-    int frames = 0;
+// A word and its distance to the utterance (smaller is closer).
+struct Scored {
+    std::string word;
+    float distance = 0;
 };
-Pattern MakePattern(std::span<const float> speechFrames);
 
-// Path-normalised distance of two patterns; infinity when one is empty.
-float DtwDistance(const Pattern &a, const Pattern &b);
+// Matches frames of speech against every word; best first.
+std::vector<Scored> Rank(std::span<const float> speechFrames, const VocabularyState &vocabulary);
+
+// What became of one utterance: where its speech is, and the ranking (empty
+// when there is no speech or no word).
+struct Recognition {
+    Endpoints endpoints;
+    std::vector<Scored> ranking;
+    double milliseconds = 0;  // time taken
+};
+Recognition Recognise(std::span<const float> frames, const VocabularyState &vocabulary);
+
+// One line for the log: the speech found, the three best words and the time.
+std::string Describe(const Recognition &recognition);
 
 }  // namespace tessary

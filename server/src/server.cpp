@@ -1,6 +1,8 @@
 #include "server.h"
 
+#include <algorithm>
 #include <deque>
+#include <thread>
 #include <string>
 
 #include "cp1250.h"
@@ -33,9 +35,12 @@ std::string Describe(const OutPacket &p) {
 
 class Session : public std::enable_shared_from_this<Session> {
 public:
-    Session(tcp::socket socket, Vocabulary &vocabulary, Log &log, ServerStats &stats, std::string peer)
+    Session(tcp::socket socket, Vocabulary &vocabulary, Log &log, ServerStats &stats, std::string peer,
+            asio::thread_pool &matchers)
         : socket_(std::move(socket)), log_(log), conversation_(vocabulary, log, stats, std::move(peer)),
-          stats_(stats) {}
+          stats_(stats), matchers_(matchers) {
+        conversation_.DeferMatching(true);
+    }
 
     void Start() {
         Note("connected");
@@ -128,7 +133,22 @@ private:
         }
         if (body_.capacity() > 64 * 1024) std::vector<std::uint8_t>().swap(body_);
         for (const OutPacket &p : answers) Send(p);
+        if (auto job = conversation_.TakeMatch()) return Match(std::move(*job));
         ReadHead();
+    }
+
+    // Matches on the pool, away from the threads that serve the sockets,
+    // and reads the next packet only once the answer is out.
+    void Match(Conversation::MatchJob job) {
+        asio::post(matchers_, [self = shared_from_this(), job = std::move(job)]() mutable {
+            Recognition recognition = Recognise(job.frames, *job.vocabulary);
+            asio::post(self->socket_.get_executor(), [self, recognition = std::move(recognition)]() mutable {
+                std::vector<OutPacket> answers;
+                self->conversation_.FinishMatch(std::move(recognition), answers);
+                for (const OutPacket &p : answers) self->Send(p);
+                self->ReadHead();
+            });
+        });
     }
 
     void Send(const OutPacket &packet) {
@@ -154,6 +174,7 @@ private:
     Log &log_;
     Conversation conversation_;
     ServerStats &stats_;
+    asio::thread_pool &matchers_;
     std::array<std::uint8_t, vantrel::kPacketHeadSize> headBytes_{};
     vantrel::PacketHead head_;
     std::vector<std::uint8_t> body_;
@@ -162,9 +183,10 @@ private:
     std::deque<std::vector<std::uint8_t>> writes_;
 };
 
-Server::Server(asio::io_context &io, const tcp::endpoint &endpoint, Vocabulary &vocabulary, Log &log)
+Server::Server(asio::io_context &io, const tcp::endpoint &endpoint, Vocabulary &vocabulary, Log &log,
+               unsigned matchThreads)
     : io_(io), acceptor_(asio::make_strand(io)), retry_(acceptor_.get_executor()), vocabulary_(vocabulary),
-      log_(log) {
+      log_(log), matchers_(matchThreads ? matchThreads : std::max(1u, std::thread::hardware_concurrency())) {
     acceptor_.open(endpoint.protocol());
     acceptor_.set_option(tcp::acceptor::reuse_address(true));
     if (endpoint.address().is_v6()) acceptor_.set_option(asio::ip::v6_only(false));
@@ -173,7 +195,7 @@ Server::Server(asio::io_context &io, const tcp::endpoint &endpoint, Vocabulary &
     Accept();
 }
 
-Server::~Server() = default;
+Server::~Server() { matchers_.join(); }
 
 void Server::Stop() {
     asio::post(acceptor_.get_executor(), [this] {
@@ -205,7 +227,8 @@ void Server::Accept() {
                                          : peer.address().to_string() + ":" + std::to_string(peer.port());
             socket.set_option(tcp::no_delay(true), peerError);
             stats_.sessions.fetch_add(1, std::memory_order_relaxed);
-            auto session = std::make_shared<Session>(std::move(socket), vocabulary_, log_, stats_, std::move(name));
+            auto session = std::make_shared<Session>(std::move(socket), vocabulary_, log_, stats_, std::move(name),
+                                                     matchers_);
             {
                 std::lock_guard lock(sessionsMutex_);
                 std::erase_if(sessions_, [](const std::weak_ptr<Session> &w) { return w.expired(); });

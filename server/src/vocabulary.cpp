@@ -14,19 +14,17 @@
 #include <system_error>
 
 #include "cp1250.h"
+#include "endpoint.h"
 #include "frame_features.h"
 
 namespace tessary {
 namespace {
 
-constexpr std::string_view kFirstLine = "tessary-vocabulary 1";
+constexpr std::string_view kFirstLine = "tessary-vocabulary 2";
+constexpr std::string_view kFirstLineVersion1 = "tessary-vocabulary 1";
 
-std::shared_ptr<const Word> MakeWord(std::string name, std::vector<std::vector<float>> templates) {
-    auto word = std::make_shared<Word>();
-    word->name = std::move(name);
-    word->templates = std::move(templates);
-    for (const auto &t : word->templates) word->patterns.push_back(MakePattern(t));
-    return word;
+bool IsBlank(unsigned char b) {
+    return b == ' ' || b == '\t' || b == '\r' || b == '\n' || b == '\v' || b == '\f' || b == 0xA0 || b == 0xAD;
 }
 
 [[noreturn]] void Fail(std::size_t line, const std::string &why) {
@@ -50,10 +48,44 @@ bool WriteAll(int fd, std::string_view data) {
 
 }  // namespace
 
+std::string_view TrimWord(std::string_view name) {
+    while (!name.empty() && IsBlank(static_cast<unsigned char>(name.front()))) name.remove_prefix(1);
+    while (!name.empty() && IsBlank(static_cast<unsigned char>(name.back()))) name.remove_suffix(1);
+    return name;
+}
+
 const Word *VocabularyState::Find(std::string_view name) const {
+    name = TrimWord(name);
     for (const auto &w : words)
-        if (w->name == name) return w.get();
+        if (TrimWord(w->name) == name) return w.get();
     return nullptr;
+}
+
+WordModel ModelOfRecordings(const Word &word, const FeatureVector &priorVariance) {
+    if (word.templates.empty()) return {};
+    std::vector<FeatureMatrix> recordings;
+    for (const auto &t : word.templates) recordings.push_back(MakeFeatures(t));
+    if (!word.trained.Empty()) return AdaptWordModel(word.trained, recordings);
+    return ModelFromRecordings(recordings, priorVariance);
+}
+
+void PrepareVocabulary(VocabularyState &state) {
+    std::vector<const WordModel *> trained;
+    for (const auto &w : state.words)
+        if (!w->trained.Empty()) trained.push_back(&w->trained);
+    if (!trained.empty()) state.priorVariance = MeanVariance(trained);
+    std::vector<std::pair<int, const WordModel *>> models;
+    for (std::size_t i = 0; i < state.words.size(); ++i) {
+        if (!state.words[i]->templates.empty() && state.words[i]->adapted.Empty()) {
+            auto word = std::make_shared<Word>(*state.words[i]);
+            word->adapted = ModelOfRecordings(*word, state.priorVariance);
+            state.words[i] = std::move(word);
+        }
+        const Word &w = *state.words[i];
+        if (!w.trained.Empty()) models.emplace_back(static_cast<int>(i), &w.trained);
+        if (!w.adapted.Empty()) models.emplace_back(static_cast<int>(i), &w.adapted);
+    }
+    state.bank = std::make_shared<const ModelBank>(models);
 }
 
 std::string CheckWord(std::string_view word) {
@@ -66,7 +98,7 @@ std::string CheckWord(std::string_view word) {
         if (b == 0x81 || b == 0x83 || b == 0x88 || b == 0x90 || b == 0x98)
             return "the word holds a byte that Windows-1250 does not define";
     }
-    if (word.front() == ' ' || word.back() == ' ') return "the word begins or ends with a blank";
+    if (TrimWord(word).size() != word.size()) return "the word begins or ends with a blank";
     return {};
 }
 
@@ -76,9 +108,15 @@ std::string SerializeVocabulary(const VocabularyState &state) {
     char number[32];
     for (const auto &word : state.words) {
         const std::string name = Cp1250ToUtf8(word->name);
+        if (!word->trained.Empty()) {
+            out += name;
+            out += "\tmodel\t";
+            out += SerializeModel(word->trained);
+            out += '\n';
+        }
         for (const auto &t : word->templates) {
             out += name;
-            out += '\t';
+            out += "\trecording\t";
             out += std::to_string(t.size() / kFrameFloats);
             out += '\t';
             for (std::size_t i = 0; i < t.size(); ++i) {
@@ -94,26 +132,59 @@ std::string SerializeVocabulary(const VocabularyState &state) {
 }
 
 VocabularyState ParseVocabulary(std::string_view text) {
-    std::vector<std::pair<std::string, std::vector<std::vector<float>>>> words;
+    std::vector<std::shared_ptr<Word>> words;
+    auto entry = [&](const std::string &name) -> Word & {
+        auto it = std::find_if(words.begin(), words.end(), [&](const auto &w) { return w->name == name; });
+        if (it != words.end()) return **it;
+        words.push_back(std::make_shared<Word>());
+        words.back()->name = name;
+        return *words.back();
+    };
     std::size_t lineNumber = 0;
     bool first = true;
+    bool version1 = false;
     while (!text.empty()) {
         const std::size_t end = text.find('\n');
         std::string_view line = text.substr(0, end);
         text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
         ++lineNumber;
         if (first) {
-            if (line != kFirstLine) Fail(lineNumber, "not a vocabulary file (expected \"" + std::string(kFirstLine) + "\")");
+            version1 = line == kFirstLineVersion1;
+            if (line != kFirstLine && !version1)
+                Fail(lineNumber, "not a vocabulary file (expected \"" + std::string(kFirstLine) + "\" or \"" +
+                                     std::string(kFirstLineVersion1) + "\")");
             first = false;
             continue;
         }
         if (line.empty()) continue;
-        const std::size_t tab1 = line.find('\t');
-        const std::size_t tab2 = tab1 == std::string_view::npos ? tab1 : line.find('\t', tab1 + 1);
-        if (tab2 == std::string_view::npos) Fail(lineNumber, "expected word, frame count and floats separated by tabs");
-        const std::optional<std::string> name = Utf8ToCp1250(line.substr(0, tab1));
+        const std::size_t nameEnd = line.find('\t');
+        if (nameEnd == std::string_view::npos)
+            Fail(lineNumber, "expected word, frame count and floats separated by tabs");
+        const std::optional<std::string> name = Utf8ToCp1250(line.substr(0, nameEnd));
         if (!name) Fail(lineNumber, "the word is not Windows-1250 text in UTF-8");
         if (const std::string why = CheckWord(*name); !why.empty()) Fail(lineNumber, why);
+        std::size_t tab1 = nameEnd;
+        if (!version1) {
+            const std::size_t kindEnd = line.find('\t', nameEnd + 1);
+            const std::string_view kind = line.substr(nameEnd + 1, kindEnd == std::string_view::npos
+                                                                       ? std::string_view::npos
+                                                                       : kindEnd - nameEnd - 1);
+            if (kind == "model" && kindEnd != std::string_view::npos) {
+                Word &word = entry(*name);
+                if (!word.trained.Empty()) Fail(lineNumber, "a second model of the word");
+                try {
+                    word.trained = ParseModel(line.substr(kindEnd + 1));
+                } catch (const std::runtime_error &e) {
+                    Fail(lineNumber, e.what());
+                }
+                continue;
+            }
+            if (kind != "recording" || kindEnd == std::string_view::npos)
+                Fail(lineNumber, "expected \"model\" or \"recording\" after the word");
+            tab1 = kindEnd;
+        }
+        const std::size_t tab2 = line.find('\t', tab1 + 1);
+        if (tab2 == std::string_view::npos) Fail(lineNumber, "expected word, frame count and floats separated by tabs");
         std::size_t frames = 0;
         const std::string_view countText = line.substr(tab1 + 1, tab2 - tab1 - 1);
         const auto rc = std::from_chars(countText.data(), countText.data() + countText.size(), frames);
@@ -137,26 +208,23 @@ VocabularyState ParseVocabulary(std::string_view text) {
         if (values.size() != frames * kFrameFloats)
             Fail(lineNumber, "expected " + std::to_string(frames * kFrameFloats) + " floats, found " +
                                  std::to_string(values.size()));
-        auto it = std::find_if(words.begin(), words.end(), [&](const auto &w) { return w.first == *name; });
-        if (it == words.end()) {
-            words.emplace_back(*name, std::vector<std::vector<float>>{});
-            it = words.end() - 1;
-        }
-        it->second.push_back(std::move(values));
+        entry(*name).templates.push_back(std::move(values));
     }
     if (first) Fail(1, "empty file");
     VocabularyState state;
-    for (auto &[name, templates] : words) state.words.push_back(MakeWord(name, std::move(templates)));
+    for (auto &w : words) state.words.push_back(std::move(w));
+    PrepareVocabulary(state);
     return state;
 }
 
 namespace {
 
-VocabularyState LoadFile(const std::filesystem::path &file) {
+VocabularyState LoadFile(const std::filesystem::path &file, bool *version1 = nullptr) {
     std::ifstream in(file, std::ios::binary);
     if (!in) throw std::runtime_error("cannot read " + file.string() + ": " + ErrnoText(errno));
     std::ostringstream text;
     text << in.rdbuf();
+    if (version1) *version1 = text.str().starts_with(kFirstLineVersion1);
     try {
         return ParseVocabulary(text.str());
     } catch (const std::runtime_error &e) {
@@ -172,8 +240,24 @@ std::unique_ptr<Vocabulary> Vocabulary::Open(const std::filesystem::path &dataDi
     std::filesystem::create_directories(dataDir, ec);
     if (ec) throw std::runtime_error("cannot make the data folder " + dataDir.string() + ": " + ec.message());
     const std::filesystem::path file = dataDir / "vocabulary.tsv";
-    if (std::filesystem::exists(file, ec))
-        return std::unique_ptr<Vocabulary>(new Vocabulary(file, LoadFile(file)));
+    if (std::filesystem::exists(file, ec)) {
+        bool version1 = false;
+        VocabularyState state = LoadFile(file, &version1);
+        if (version1 && !seed.empty() && std::filesystem::exists(seed, ec)) {
+            // Words of an old file learn what the seed's models know.
+            const VocabularyState seedState = LoadFile(seed);
+            for (auto &w : state.words) {
+                const Word *known = seedState.Find(w->name);
+                if (!known || known->trained.Empty()) continue;
+                auto word = std::make_shared<Word>(*w);
+                word->trained = known->trained;
+                word->adapted = {};
+                w = std::move(word);
+            }
+            PrepareVocabulary(state);
+        }
+        return std::unique_ptr<Vocabulary>(new Vocabulary(file, std::move(state)));
+    }
     VocabularyState state;
     if (!seed.empty() && std::filesystem::exists(seed, ec)) state = LoadFile(seed);
     std::unique_ptr<Vocabulary> vocabulary(new Vocabulary(file, std::move(state)));
@@ -196,17 +280,27 @@ Vocabulary::AddResult Vocabulary::AddTemplate(std::string_view word, std::vector
         result.error = "no speech to make a template of";
         return result;
     }
+    if (speechFrames.size() > static_cast<std::size_t>(kMaxSpeechFrames) * kFrameFloats) {
+        result.error = "the speech is longer than " + std::to_string(kMaxSpeechFrames / kFramesPerSecond) +
+                       " seconds, too long for one word";
+        return result;
+    }
     std::lock_guard lock(mutex_);
     auto next = std::make_shared<VocabularyState>(*state_);
+    const std::string_view trimmed = TrimWord(word);
     auto it = std::find_if(next->words.begin(), next->words.end(),
-                           [&](const auto &w) { return w->name == word; });
+                           [&](const auto &w) { return TrimWord(w->name) == trimmed; });
     if (it == next->words.end()) {
         if (next->words.size() >= kMaxWords) {
             result.error = "the vocabulary is full (" + std::to_string(kMaxWords) + " words)";
             return result;
         }
         result.newWord = true;
-        next->words.push_back(MakeWord(std::string(word), {std::move(speechFrames)}));
+        auto created = std::make_shared<Word>();
+        created->name = std::string(word);
+        created->templates.push_back(std::move(speechFrames));
+        created->adapted = ModelOfRecordings(*created, next->priorVariance);
+        next->words.push_back(std::move(created));
         it = next->words.end() - 1;
     } else {
         if ((*it)->templates.size() >= kMaxTemplatesPerWord) {
@@ -215,9 +309,10 @@ Vocabulary::AddResult Vocabulary::AddTemplate(std::string_view word, std::vector
         }
         auto updated = std::make_shared<Word>(**it);
         updated->templates.push_back(std::move(speechFrames));
-        updated->patterns.push_back(MakePattern(updated->templates.back()));
+        updated->adapted = ModelOfRecordings(*updated, next->priorVariance);
         *it = std::move(updated);
     }
+    PrepareVocabulary(*next);
     result.templates = (*it)->templates.size();
     try {
         Save(*next);

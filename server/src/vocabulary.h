@@ -6,12 +6,24 @@
 // concurrent changes never interleave and what sessions see is always what
 // the file holds.
 //
-// The file, vocabulary.tsv in the data folder, is UTF-8 text: a first line
-// "tessary-vocabulary 1", then one line per template:
-//   word TAB frame count TAB the frames' floats separated by blanks
-// with kFrameFloats floats per frame, exactly as the client sent them. It is
-// replaced as a whole: written to a temporary file in the same folder, synced,
-// renamed over the old one, and the folder synced.
+// A word has a trained model (from the seed vocabulary, made at build time
+// by tessary-train), recordings of the word that users added ("ADDW"), or
+// both. Its recordings make a further model of their own: the trained model
+// adapted to them, or, for a word without one, a model of the recordings
+// alone. A word is recognised by the better of its models, so a recording
+// never takes away what the trained model knows.
+//
+// The file, vocabulary.tsv in the data folder, is UTF-8 text. Its first line
+// is "tessary-vocabulary 2"; then, in any order, lines of two kinds:
+//   word TAB "model" TAB the trained model, as SerializeModel writes it
+//   word TAB "recording" TAB frame count TAB the frames' floats separated by blanks
+// with kFrameFloats floats per frame, exactly as the client sent them (the
+// speech only). A word has at most one model line. Files of the first
+// version, "tessary-vocabulary 1", hold lines of recordings only, as
+//   word TAB frame count TAB floats
+// and still load; they are written in the second version on the next save.
+// The file is replaced as a whole: written to a temporary file in the same
+// folder, synced, renamed over the old one, and the folder synced.
 #pragma once
 
 #include <cstddef>
@@ -22,7 +34,7 @@
 #include <string_view>
 #include <vector>
 
-#include "recognizer.h"
+#include "word_model.h"
 
 namespace tessary {
 
@@ -32,18 +44,32 @@ inline constexpr std::size_t kMaxWords = 1000;
 
 struct Word {
     std::string name;                          // Windows-1250 bytes
-    std::vector<std::vector<float>> templates;  // frames of speech, kFrameFloats each
-    std::vector<Pattern> patterns;              // one per template
+    std::vector<std::vector<float>> templates;  // users' recordings: frames of speech, kFrameFloats each
+    WordModel trained;                         // empty when the word was not trained
+    WordModel adapted;                         // of the recordings; empty when there are none
 };
 
 struct VocabularyState {
     std::vector<std::shared_ptr<const Word>> words;  // in the order they were added
+    FeatureVector priorVariance = FeatureVector::Ones();  // for models of recordings alone
+    std::shared_ptr<const ModelBank> bank;           // every model, for matching
 
+    // The word whose name equals name once blanks are trimmed from both.
     const Word *Find(std::string_view name) const;
 };
 
+// Makes the models of the recordings of words that lack them, and the bank.
+void PrepareVocabulary(VocabularyState &state);
+
+// The model of a word's recordings, given the state's prior.
+WordModel ModelOfRecordings(const Word &word, const FeatureVector &priorVariance);
+
+// name without the blanks at either end: spaces, tabs, line ends and
+// Windows-1250's no-break space (0xA0).
+std::string_view TrimWord(std::string_view name);
+
 // Text of the vocabulary file, and back. Parse throws std::runtime_error
-// naming the line that is wrong.
+// naming the line that is wrong; it prepares the state it returns.
 std::string SerializeVocabulary(const VocabularyState &state);
 VocabularyState ParseVocabulary(std::string_view text);
 
@@ -56,6 +82,8 @@ public:
     // seed file (when seed is not empty and exists) and writes it to the data
     // folder. Throws std::runtime_error with a one-line reason when the folder
     // cannot be made or a file cannot be read or parsed.
+    // A first-version file gains the seed's trained models for the words
+    // the seed has.
     static std::unique_ptr<Vocabulary> Open(const std::filesystem::path &dataDir,
                                             const std::filesystem::path &seed);
 
@@ -69,8 +97,9 @@ public:
         std::size_t templates = 0;  // templates the word has now
         std::string error;      // one line, when not added
     };
-    // Adds frames of speech as a further template of word (Windows-1250),
-    // creating the word when it is new, and saves the file.
+    // Adds frames of speech as a further recording of word (Windows-1250),
+    // creating the word when it is new, and saves the file. Speech longer
+    // than kMaxSpeechFrames is refused.
     AddResult AddTemplate(std::string_view word, std::vector<float> speechFrames);
 
 private:

@@ -30,7 +30,8 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ec);
 }
 
-TestServer::TestServer(const std::filesystem::path &dataDir, const std::filesystem::path &seed, int threads)
+TestServer::TestServer(const std::filesystem::path &dataDir, const std::filesystem::path &seed, int threads,
+                       unsigned matchThreads)
     : log_(
           [this](std::string_view line) {
               std::lock_guard lock(logMutex_);
@@ -39,7 +40,8 @@ TestServer::TestServer(const std::filesystem::path &dataDir, const std::filesyst
           true),
       vocabulary_(Vocabulary::Open(dataDir, seed)) {
     server_ = std::make_unique<Server>(
-        io_, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0), *vocabulary_, log_);
+        io_, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0), *vocabulary_, log_,
+        matchThreads);
     port_ = server_->LocalEndpoint().port();
     for (int i = 0; i < threads; ++i) threads_.emplace_back([this] { io_.run(); });
 }
@@ -206,6 +208,12 @@ std::vector<float> Utterance(int id, int frames) {
     const auto after = SilenceFrames(25);
     out.insert(out.end(), after.begin(), after.end());
     return out;
+}
+
+WordModel TrainedSyntheticModel(int id) {
+    std::vector<FeatureMatrix> examples;
+    for (int frames = 28; frames <= 46; frames += 3) examples.push_back(MakeFeatures(SyntheticWord(id, frames)));
+    return TrainWordModel(examples);
 }
 
 }  // namespace tessary::test

@@ -15,6 +15,7 @@
 #include "log.h"
 #include "server.h"
 #include "vocabulary.h"
+#include "word_model.h"
 
 namespace tessary::test {
 
@@ -32,8 +33,10 @@ private:
 class TestServer {
 public:
     // Opens the vocabulary in dataDir (from seed when it has none) and serves
-    // it on 127.0.0.1 at a free port with the given number of threads.
-    TestServer(const std::filesystem::path &dataDir, const std::filesystem::path &seed = {}, int threads = 2);
+    // it on 127.0.0.1 at a free port with the given number of threads, and
+    // matchThreads threads matching utterances (0: one per core).
+    TestServer(const std::filesystem::path &dataDir, const std::filesystem::path &seed = {}, int threads = 2,
+               unsigned matchThreads = 0);
     ~TestServer();
 
     std::uint16_t Port() const { return port_; }
@@ -99,5 +102,7 @@ std::vector<float> SyntheticWord(int id, int frames);
 std::vector<float> SilenceFrames(int frames);
 // silence + word + silence.
 std::vector<float> Utterance(int id, int frames);
+// A word model trained on made-up renditions of word id at several paces.
+WordModel TrainedSyntheticModel(int id);
 
 }  // namespace tessary::test

@@ -2,11 +2,13 @@
 #include <gtest/gtest.h>
 #include <iconv.h>
 
+#include <cmath>
 #include <fstream>
 #include <limits>
 #include <sstream>
 
 #include "cp1250.h"
+#include "recognizer.h"
 #include "test_client.h"
 #include "vocabulary.h"
 
@@ -60,12 +62,30 @@ TEST(VocabularyFile, RoundTripsEveryFloatExactly) {
     word->templates.push_back(SyntheticWord(2, 3));
     state.words.push_back(word);
     const std::string text = SerializeVocabulary(state);
-    EXPECT_EQ(text.rfind("tessary-vocabulary 1\nčtyři\t10\t", 0), 0u);
+    EXPECT_EQ(text.rfind("tessary-vocabulary 2\nčtyři\trecording\t10\t", 0), 0u);
     const VocabularyState back = ParseVocabulary(text);
     ASSERT_EQ(back.words.size(), 1u);
     EXPECT_EQ(back.words[0]->name, word->name);
     EXPECT_EQ(back.words[0]->templates, word->templates);
-    EXPECT_EQ(back.words[0]->patterns.size(), 2u);
+    EXPECT_FALSE(back.words[0]->adapted.Empty());
+    EXPECT_TRUE(back.words[0]->trained.Empty());
+}
+
+TEST(VocabularyFile, ATrainedModelRoundTripsAndScoresAlike) {
+    VocabularyState state;
+    auto word = std::make_shared<Word>();
+    word->name = "ano";
+    word->trained = TrainedSyntheticModel(0);
+    state.words.push_back(word);
+    const VocabularyState back = ParseVocabulary(SerializeVocabulary(state));
+    ASSERT_EQ(back.words.size(), 1u);
+    const WordModel &m = back.words[0]->trained;
+    EXPECT_EQ(m.states, word->trained.states);
+    EXPECT_EQ(m.means, word->trained.means);
+    EXPECT_EQ(m.variances, word->trained.variances);
+    const FeatureMatrix x = MakeFeatures(SyntheticWord(0, 33));
+    EXPECT_EQ(ScoreUtterance(m, x), ScoreUtterance(word->trained, x));
+    EXPECT_TRUE(back.words[0]->adapted.Empty());
 }
 
 TEST(VocabularyFile, BadFilesAreRefusedWithTheLineThatIsWrong) {
@@ -79,7 +99,13 @@ TEST(VocabularyFile, BadFilesAreRefusedWithTheLineThatIsWrong) {
         return std::string("no error");
     };
     EXPECT_EQ(error(""), "line 1: empty file");
-    EXPECT_EQ(error("hello\n"), "line 1: not a vocabulary file (expected \"tessary-vocabulary 1\")");
+    EXPECT_EQ(error("hello\n"), "line 1: not a vocabulary file (expected \"tessary-vocabulary 2\" or "
+                                 "\"tessary-vocabulary 1\")");
+    const std::string head2 = "tessary-vocabulary 2\n";
+    EXPECT_EQ(error(head2 + "ano\t1\t1 2 3 4 5 6 7 8 9\n"), "line 2: expected \"model\" or \"recording\" after the word");
+    EXPECT_EQ(error(head2 + "ano\trecording\t1\t1 2 3\n"), "line 2: expected 9 floats, found 3");
+    EXPECT_EQ(error(head2 + "ano\tmodel\t2 1 0 0\n"), "line 2: the model has 4 numbers, not 116");
+    EXPECT_EQ(error(head2 + "ano\tmodel\t0 1\n"), "line 2: the model's size is not 1 to 64 states of 1 to 64 Gaussians");
     EXPECT_EQ(error(head + "ano\t1\t1 2 3\n"), "line 2: expected 9 floats, found 3");
     EXPECT_EQ(error(head + "ano\t1\t1 2 3 4 5 6 7 8 x\n"), "line 2: bad number after 8 floats");
     EXPECT_EQ(error(head + "ano 1 1 2 3\n"), "line 2: expected word, frame count and floats separated by tabs");
@@ -134,7 +160,86 @@ TEST(Vocabulary, AFailedSaveChangesNothing) {
     EXPECT_EQ(vocabulary->Snapshot()->Find("ne"), nullptr);
 }
 
-TEST(Vocabulary, LimitsTemplatesPerWord) {
+TEST(Vocabulary, AnOldFileLoadsLearnsTheSeedModelsAndIsUpgradedOnSave) {
+    TempDir dir;
+    VocabularyState seedState;
+    auto trained = std::make_shared<Word>();
+    trained->name = "ano";
+    trained->trained = TrainedSyntheticModel(0);
+    seedState.words.push_back(trained);
+    const auto seed = dir.Path() / "seed.tsv";
+    std::ofstream(seed) << SerializeVocabulary(seedState);
+    // A file of the first version: a recording of "ano" and one of "ne".
+    std::string old = "tessary-vocabulary 1\n";
+    for (int id = 0; id < 2; ++id) {
+        old += id == 0 ? "ano\t20\t" : "ne\t20\t";
+        const auto frames = SyntheticWord(id, 20);
+        for (std::size_t i = 0; i < frames.size(); ++i) {
+            if (i > 0) old += ' ';
+            old += std::to_string(frames[i]);
+        }
+        old += "\n";
+    }
+    const auto data = dir.Path() / "data";
+    std::filesystem::create_directories(data);
+    std::ofstream(data / "vocabulary.tsv") << old;
+    auto vocabulary = Vocabulary::Open(data, seed);
+    const auto state = vocabulary->Snapshot();
+    ASSERT_EQ(state->words.size(), 2u);
+    EXPECT_FALSE(state->Find("ano")->trained.Empty());
+    EXPECT_EQ(state->Find("ano")->templates.size(), 1u);
+    EXPECT_TRUE(state->Find("ne")->trained.Empty());
+    EXPECT_EQ(ReadFile(data / "vocabulary.tsv"), old);  // untouched until a change
+    ASSERT_TRUE(vocabulary->AddTemplate("ne", SyntheticWord(1, 22)).added);
+    const std::string saved = ReadFile(data / "vocabulary.tsv");
+    EXPECT_EQ(saved.rfind("tessary-vocabulary 2\nano\tmodel\t", 0), 0u);
+    const VocabularyState back = ParseVocabulary(saved);
+    EXPECT_EQ(back.Find("ne")->templates.size(), 2u);
+    EXPECT_EQ(back.Find("ano")->templates.size(), 1u);
+}
+
+TEST(Vocabulary, EnrollmentAddsToATrainedWordAndNeverReplacesIt) {
+    TempDir dir;
+    VocabularyState seedState;
+    auto trained = std::make_shared<Word>();
+    trained->name = "ano";
+    trained->trained = TrainedSyntheticModel(0);
+    seedState.words.push_back(trained);
+    const auto seed = dir.Path() / "seed.tsv";
+    std::ofstream(seed) << SerializeVocabulary(seedState);
+    auto vocabulary = Vocabulary::Open(dir.Path() / "data", seed);
+    // A user's rendition unlike the trained one.
+    const auto r = vocabulary->AddTemplate("ano", SyntheticWord(5, 30));
+    ASSERT_TRUE(r.added);
+    EXPECT_FALSE(r.newWord);
+    const auto state = vocabulary->Snapshot();
+    const Word *word = state->Find("ano");
+    ASSERT_NE(word, nullptr);
+    EXPECT_EQ(word->trained.means, trained->trained.means);
+    EXPECT_FALSE(word->adapted.Empty());
+    // Both the trained rendition and the user's are recognised as the word.
+    const FeatureMatrix user = MakeFeatures(SyntheticWord(5, 30));
+    const FeatureMatrix usual = MakeFeatures(SyntheticWord(0, 36));
+    EXPECT_GT(ScoreUtterance(word->adapted, user), ScoreUtterance(word->trained, user));
+    EXPECT_EQ(Rank(SyntheticWord(0, 36), *state).front().word, "ano");
+    EXPECT_TRUE(std::isfinite(state->bank->ScoreWords(usual, 1)[0]));
+}
+
+TEST(Vocabulary, NamesAreOneWordWhateverBlanksSurroundThem) {
+    TempDir dir;
+    auto vocabulary = Vocabulary::Open(dir.Path(), {});
+    ASSERT_TRUE(vocabulary->AddTemplate("ano", SyntheticWord(0, 20)).added);
+    // A no-break space (0xA0 in Windows-1250) after the word is no second word.
+    EXPECT_EQ(vocabulary->Snapshot()->Find("ano\xA0"), vocabulary->Snapshot()->Find("ano"));
+    const auto r = vocabulary->AddTemplate("ano\xA0", SyntheticWord(0, 20));
+    EXPECT_FALSE(r.added);
+    EXPECT_EQ(r.error, "the word begins or ends with a blank");
+    EXPECT_EQ(CheckWord("\xA0ne"), "the word begins or ends with a blank");
+    EXPECT_EQ(TrimWord(" \t\xA0" "ano\xA0\r\n"), "ano");
+    EXPECT_EQ(vocabulary->Size(), 1u);
+}
+
+TEST(Vocabulary, LimitsTemplatesPerWordAndTheirLength) {
     TempDir dir;
     auto vocabulary = Vocabulary::Open(dir.Path(), {});
     for (std::size_t i = 0; i < kMaxTemplatesPerWord; ++i)
@@ -142,6 +247,10 @@ TEST(Vocabulary, LimitsTemplatesPerWord) {
     const auto r = vocabulary->AddTemplate("ano", SyntheticWord(0, 10));
     EXPECT_FALSE(r.added);
     EXPECT_EQ(r.error, "the word has 32 templates already");
+    // No client makes one recognition cost seconds with a long template.
+    const auto tooLong = vocabulary->AddTemplate("ne", SyntheticWord(1, kMaxSpeechFrames + 1));
+    EXPECT_FALSE(tooLong.added);
+    EXPECT_EQ(tooLong.error, "the speech is longer than 3 seconds, too long for one word");
 }
 
 }  // namespace

@@ -25,7 +25,7 @@ std::string Quote(const std::string &text) {
 std::vector<std::int16_t> Speak(const std::string &word, const Voice &voice) {
     const std::string command = "espeak-ng -v " + Quote(voice.name) + " -s " + std::to_string(voice.speed) +
                                 " -p " + std::to_string(voice.pitch) + " --stdout -- " + Quote(word) +
-                                " | sox -V1 -t wav - -t raw -r 8000 -e signed-integer -b 16 -c 1 -L -";
+                                " | sox -R -V1 -t wav - -t raw -r 8000 -e signed-integer -b 16 -c 1 -L -";
     FILE *pipe = ::popen(command.c_str(), "r");
     if (!pipe) throw std::runtime_error("cannot run espeak-ng");
     std::vector<std::int16_t> samples;

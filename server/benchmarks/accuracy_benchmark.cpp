@@ -1,0 +1,252 @@
+// The recogniser's figures as a user meets them, on material kept out of the
+// seed's training (material.h):
+//   - the unseen speaker: Festival's voice "machac", clean; with 300 ms of
+//     quiet pink background (40 dB below the speech) around the word; with
+//     white noise at 20 and at 10 dB SNR around and over it;
+//   - espeak-ng's held-out voice variants, with 300 ms of silence around;
+//   - the unseen speaker enrolled with 3 recordings per word ("ADDW"), on
+//     his renditions in noise (white 20 dB, pink 15 dB, brown 10 dB, with a
+//     second of it before and after);
+//   - the time from "REST" to the answer for the 13 seed words, and for
+//     1,000 words of 5 recordings each, for a short word and a second-long
+//     utterance;
+//   - the round trip of a third session's "PING" while two sessions
+//     recognise against those 1,000 words, on a real server on loopback.
+//
+//   tessary_accuracy_benchmark   (run from the build folder; uses the seed and
+//                                 the speech cache of the build)
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <thread>
+
+#include "cp1250.h"
+#include "endpoint.h"
+#include "frame_features.h"
+#include "material.h"
+#include "recognizer.h"
+#include "server.h"
+#include "speech.h"
+#include "vocabulary.h"
+
+namespace tessary {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+VocabularyState LoadSeed() {
+    std::ifstream in(TESSARY_SEED_FILE, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return ParseVocabulary(text.str());
+}
+
+std::string Heard(const std::vector<std::int16_t> &sound, const VocabularyState &v) {
+    const Recognition r = Recognise(AnalyzeRecording(sound), v);
+    return r.ranking.empty() ? "(nothing)" : Cp1250ToUtf8(r.ranking.front().word);
+}
+
+struct Tally {
+    int right = 0;
+    int total = 0;
+    void Add(bool ok) {
+        right += ok;
+        ++total;
+    }
+    double Percent() const { return total ? 100.0 * right / total : 0.0; }
+};
+
+std::vector<std::int16_t> Around(const std::vector<std::int16_t> &word, int pad, const std::vector<std::int16_t> *noise,
+                                 double snrDb, std::uint32_t seed) {
+    const std::vector<std::int16_t> padded = Pad(word, pad, pad);
+    if (!noise) return padded;
+    return MixNoise(padded, static_cast<std::size_t>(pad), static_cast<std::size_t>(pad) + word.size(), *noise, snrDb,
+                    seed);
+}
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+double MedianRecognise(const std::vector<float> &frames, const VocabularyState &v, int runs) {
+    std::vector<double> times;
+    for (int i = 0; i < runs; ++i) {
+        const auto start = Clock::now();
+        const Recognition r = Recognise(frames, v);
+        times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        if (r.ranking.empty()) std::printf("  (no speech found in a timing utterance)\n");
+    }
+    return Median(times);
+}
+
+}  // namespace
+}  // namespace tessary
+
+int main() {
+    using namespace tessary;
+    const VocabularyState seed = LoadSeed();
+    std::vector<std::string> words;
+    for (const auto &w : seed.words) words.push_back(Cp1250ToUtf8(w->name));
+    MaterialOptions options;
+    options.cache = TESSARY_SPEECH_CACHE;
+    options.heldOutOnly = true;
+    options.festival = FestivalAvailable();
+    const std::vector<Rendition> heldOut = MakeMaterial(words, options);
+    const auto white = SoxNoise("white", 20, options.cache);
+    const auto pink = SoxNoise("pink", 20, options.cache);
+    const auto brown = SoxNoise("brown", 20, options.cache);
+
+    // Unseen speaker, and espeak-ng's held-out variants.
+    Tally clean, background, white20, white10, espeak;
+    std::uint32_t n = 0;
+    for (const Rendition &r : heldOut) {
+        ++n;
+        if (r.speaker == "festival machac") {
+            clean.Add(Heard(r.samples, seed) == r.word);
+            background.Add(Heard(Around(r.samples, 2400, &pink, 40, n), seed) == r.word);
+            white20.Add(Heard(Around(r.samples, 2400, &white, 20, n), seed) == r.word);
+            white10.Add(Heard(Around(r.samples, 2400, &white, 10, n), seed) == r.word);
+        } else {
+            espeak.Add(Heard(Around(r.samples, 2400, nullptr, 0, n), seed) == r.word);
+        }
+    }
+
+    // The unseen speaker enrolled with his 3 renditions of every word.
+    Tally enrolled;
+    {
+        const auto dir = std::filesystem::temp_directory_path() / ("tessary-accuracy-" + std::to_string(::getpid()));
+        std::filesystem::create_directories(dir);
+        std::ofstream(dir / "seed.tsv") << SerializeVocabulary(seed);
+        auto vocabulary = Vocabulary::Open(dir / "data", dir / "seed.tsv");
+        for (const Rendition &r : heldOut) {
+            if (r.speaker != "festival machac") continue;
+            const std::vector<float> frames = AnalyzeRecording(r.samples);
+            const std::vector<float> speech = CutSpeech(frames);
+            const auto added = vocabulary->AddTemplate(*Utf8ToCp1250(r.word), speech);
+            if (!added.added) std::printf("  enrolment of %s failed: %s\n", r.word.c_str(), added.error.c_str());
+        }
+        const auto state = vocabulary->Snapshot();
+        for (const Rendition &r : heldOut) {
+            if (r.speaker != "festival machac") continue;
+            ++n;
+            enrolled.Add(Heard(Around(r.samples, 8000, &white, 20, n), *state) == r.word);
+            enrolled.Add(Heard(Around(r.samples, 8000, &pink, 15, n), *state) == r.word);
+            enrolled.Add(Heard(Around(r.samples, 8000, &brown, 10, n), *state) == r.word);
+        }
+        std::filesystem::remove_all(dir);
+    }
+
+    // Time from REST to the answer.
+    const auto shortWord = AnalyzeRecording(Pad(Speak("ne", Voice{"cs", 150, 40}), 2400, 2400));
+    const auto longWord = AnalyzeRecording(Pad(Speak("chaloupka", Voice{"cs", 90, 40}), 2400, 2400));
+    const double seedTime = MedianRecognise(shortWord, seed, 51);
+    // 1,000 words of 5 recordings each: the held-out renditions, shifted so
+    // that no two words are alike.
+    VocabularyState large;
+    {
+        std::vector<std::vector<float>> speeches;
+        for (const Rendition &r : heldOut) speeches.push_back(CutSpeech(AnalyzeRecording(r.samples)));
+        for (int w = 0; w < 1000; ++w) {
+            auto word = std::make_shared<Word>();
+            word->name = "slovo" + std::to_string(w);
+            for (int k = 0; k < 5; ++k) {
+                std::vector<float> s = speeches[static_cast<std::size_t>(w * 5 + k) % speeches.size()];
+                for (std::size_t i = 0; i < s.size(); i += kFrameFloats) s[i + static_cast<std::size_t>(w % 8)] += 0.01f * static_cast<float>(w % 97);
+                word->templates.push_back(std::move(s));
+            }
+            large.words.push_back(std::move(word));
+        }
+        PrepareVocabulary(large);
+    }
+    const double largeShort = MedianRecognise(shortWord, large, 21);
+    const double largeLong = MedianRecognise(longWord, large, 21);
+
+    // PING round trips of a third session while two recognise.
+    double pingP99 = 0;
+    {
+        const auto dir = std::filesystem::temp_directory_path() / ("tessary-ping-" + std::to_string(::getpid()));
+        std::filesystem::create_directories(dir);
+        std::ofstream(dir / "seed.tsv") << SerializeVocabulary(large);
+        auto vocabulary = Vocabulary::Open(dir / "data", dir / "seed.tsv");
+        Log log([](std::string_view) {}, false);
+        asio::io_context io;
+        Server server(io, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0), *vocabulary, log);
+        std::vector<std::thread> ioThreads;
+        for (int i = 0; i < 2; ++i) ioThreads.emplace_back([&] { io.run(); });
+        const auto port = server.LocalEndpoint().port();
+        std::atomic<bool> stop{false};
+        auto frameBytes = [](const std::vector<float> &frames) {
+            std::string bytes(frames.size() * 4, '\0');
+            for (std::size_t i = 0; i < frames.size(); ++i) {
+                std::uint32_t bits;
+                std::memcpy(&bits, &frames[i], 4);
+                for (int b = 0; b < 4; ++b) bytes[4 * i + b] = static_cast<char>((bits >> (8 * b)) & 0xFF);
+            }
+            return bytes;
+        };
+        auto packet = [](const char *type, const std::string &payload) {
+            OutPacket p{type, 0, payload};
+            const auto b = EncodePacket(p);
+            return std::string(b.begin(), b.end());
+        };
+        const std::string utterance = packet("SRCG", "") + packet("DATA", frameBytes(longWord)) + packet("REST", "\r\n");
+        std::vector<std::thread> talkers;
+        for (int k = 0; k < 2; ++k)
+            talkers.emplace_back([&] {
+                asio::io_context cio;
+                asio::ip::tcp::socket s(cio);
+                s.connect({asio::ip::make_address("127.0.0.1"), port});
+                s.set_option(asio::ip::tcp::no_delay(true));
+                while (!stop) {
+                    asio::write(s, asio::buffer(utterance));
+                    std::array<std::uint8_t, 12> head;
+                    asio::read(s, asio::buffer(head));
+                    const auto h = vantrel::DecodePacketHead(head.data());
+                    std::string body(static_cast<std::size_t>(h.length), '\0');
+                    asio::read(s, asio::buffer(body));
+                }
+            });
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        asio::io_context pio;
+        asio::ip::tcp::socket ps(pio);
+        ps.connect({asio::ip::make_address("127.0.0.1"), port});
+        ps.set_option(asio::ip::tcp::no_delay(true));
+        std::vector<double> rtts;
+        const std::string ping = packet("PING", "12345");
+        for (int i = 0; i < 500; ++i) {
+            const auto start = Clock::now();
+            asio::write(ps, asio::buffer(ping));
+            std::array<std::uint8_t, 12 + 5> pong;
+            asio::read(ps, asio::buffer(pong));
+            rtts.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        stop = true;
+        for (auto &t : talkers) t.join();
+        server.Stop();
+        io.stop();
+        for (auto &t : ioThreads) t.join();
+        std::sort(rtts.begin(), rtts.end());
+        pingP99 = rtts[rtts.size() * 99 / 100];
+        std::filesystem::remove_all(dir);
+    }
+
+    std::printf("| figure | measured | goal |\n|---|---|---|\n");
+    std::printf("| held-out unseen speaker (Festival machac), clean | %.1f %% (%d/%d) | >= 95 %% |\n", clean.Percent(), clean.right, clean.total);
+    std::printf("| same, 300 ms of background around the word | %.1f %% (%d/%d) | >= 95 %% |\n", background.Percent(), background.right, background.total);
+    std::printf("| same, white noise 20 dB SNR | %.1f %% (%d/%d) | >= 90 %% |\n", white20.Percent(), white20.right, white20.total);
+    std::printf("| same, white noise 10 dB SNR | %.1f %% (%d/%d) | >= 70 %% |\n", white10.Percent(), white10.right, white10.total);
+    std::printf("| espeak-ng held-out renditions | %.1f %% (%d/%d) | >= 99 %% |\n", espeak.Percent(), espeak.right, espeak.total);
+    std::printf("| speaker enrolled with 3 recordings per word, his noisy renditions | %.1f %% (%d/%d) | >= 98 %% |\n", enrolled.Percent(), enrolled.right, enrolled.total);
+    std::printf("| REST -> answer, 13 words, median | %.2f ms | <= 5 ms |\n", seedTime);
+    std::printf("| REST -> answer, 1,000 words x 5 recordings, median | %.1f ms short word, %.1f ms %.1f s utterance | <= 20 ms |\n",
+                largeShort, largeLong, static_cast<double>(DetectSpeech(longWord).last - DetectSpeech(longWord).first + 1) / kFramesPerSecond);
+    std::printf("| \"PING\" p99 of a third session while two recognise against them | %.2f ms | <= 5 ms |\n", pingP99);
+    return 0;
+}

@@ -1,0 +1,68 @@
+// Training and held-out speech for the word models, made by speech
+// synthesis and sox alone, deterministically.
+//
+// Base renditions. Every word is spoken
+//   - by espeak-ng's Czech voice with each of its voice variants (cs+m1,
+//     cs+f2, cs+klatt, ...), twice, at a speed and pitch drawn per variant;
+//   - by Festival's Czech voices "dita" and "machac" at several duration
+//     stretches (text in ISO-8859-2).
+// The variants in kHeldOutVariants and the voice "machac" are never trained
+// on: they are the unseen speakers that the tests and the accuracy benchmark
+// measure on.
+//
+// Augmented copies (training only). Each base rendition of the training set
+// is also passed through sox with a random chain: speed (vocal-tract length
+// and pitch together) undone in duration by tempo, a further tempo change,
+// sometimes the telephone band (300-3400 Hz), sometimes reverberation, a gain
+// of -20 to +6 dB; then up to a second of lead and trail is added and, most
+// of the time, white, pink or brown noise (made by sox) at 5 to 30 dB SNR.
+//
+// Every synthesised or sox-made recording is kept in a cache folder under a
+// name that is the hash of the command that made it, so that a rebuild, or
+// another build sharing the folder, makes nothing twice.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace tessary {
+
+struct Rendition {
+    std::string word;    // UTF-8
+    std::string source;  // which voice and settings, for reports
+    std::string speaker; // the voice the rendition comes from: "espeak cs+m3", "festival dita"
+    bool heldOut = false;
+    std::vector<std::int16_t> samples;  // 8000 Hz
+};
+
+struct MaterialOptions {
+    std::filesystem::path cache;   // folder of made recordings
+    int augmentedCopies = 3;       // per training base rendition
+    int threads = 2;               // speech synthesis and sox run in parallel
+    bool festival = true;          // Festival's voices as well as espeak-ng's
+    bool heldOutOnly = false;      // make only the held-out base renditions
+    std::function<void(const std::string &)> progress;  // one line now and then
+};
+
+// The base renditions (training and held-out) and the augmented copies of the
+// training ones, in a fixed order. Throws std::runtime_error when a
+// synthesiser or sox fails.
+std::vector<Rendition> MakeMaterial(const std::vector<std::string> &words, const MaterialOptions &options);
+
+// Whether Festival with both Czech voices can be run here.
+bool FestivalAvailable();
+
+// Noise of a colour ("white", "pink", "brown") made by sox, seconds long, at
+// 8000 Hz, read from the cache folder when it was made before.
+std::vector<std::int16_t> SoxNoise(const std::string &colour, int seconds, const std::filesystem::path &cache);
+
+// Adds noise (looped from a random place) to samples at snrDb below the mean
+// power of samples[speechBegin, speechEnd).
+std::vector<std::int16_t> MixNoise(const std::vector<std::int16_t> &samples, std::size_t speechBegin,
+                                   std::size_t speechEnd, const std::vector<std::int16_t> &noise, double snrDb,
+                                   std::uint32_t seed);
+
+}  // namespace tessary
