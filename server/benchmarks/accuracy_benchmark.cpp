@@ -17,6 +17,7 @@
 //                                 the speech cache of the build)
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -27,6 +28,7 @@
 
 #include "cp1250.h"
 #include "endpoint.h"
+#include "head_codec.h"
 #include "frame_features.h"
 #include "material.h"
 #include "recognizer.h"
@@ -207,7 +209,7 @@ int main() {
                     asio::write(s, asio::buffer(utterance));
                     std::array<std::uint8_t, 12> head;
                     asio::read(s, asio::buffer(head));
-                    const auto h = vantrel::DecodePacketHead(head.data());
+                    const packet::Head h = packet::DecodeHead(kHeadCodec, head).head;
                     std::string body(static_cast<std::size_t>(h.length), '\0');
                     asio::read(s, asio::buffer(body));
                 }

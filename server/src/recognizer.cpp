@@ -8,6 +8,7 @@
 #include "cp1250.h"
 #include "feature_vectors.h"
 #include "frame_features.h"
+#include "vocabulary.h"
 
 namespace tessary {
 

@@ -11,7 +11,7 @@
 #include "material.h"
 #include "recognizer.h"
 #include "speech.h"
-#include "test_client.h"
+#include "test_support.h"
 #include "word_model.h"
 
 namespace tessary::test {

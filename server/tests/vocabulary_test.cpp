@@ -9,7 +9,7 @@
 
 #include "cp1250.h"
 #include "recognizer.h"
-#include "test_client.h"
+#include "test_support.h"
 #include "vocabulary.h"
 
 namespace tessary::test {
