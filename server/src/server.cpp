@@ -1,5 +1,8 @@
 #include "server.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <deque>
 #include <thread>
@@ -30,6 +33,14 @@ std::string Describe(const OutPacket &p) {
         line += ": " + text;
     }
     return line;
+}
+
+// Matching yields the processor to the threads that serve the sockets.
+void LowerThisThreadsPriority() {
+    thread_local bool lowered = false;
+    if (lowered) return;
+    lowered = true;
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 5);
 }
 
 }  // namespace
@@ -143,6 +154,7 @@ private:
     // and reads the next packet only once the answer is out.
     void Match(Conversation::MatchJob job) {
         asio::post(matchers_, [self = shared_from_this(), job = std::move(job)]() mutable {
+            LowerThisThreadsPriority();
             Recognition recognition = Recognise(job.frames, *job.vocabulary);
             asio::post(self->socket_.get_executor(), [self, recognition = std::move(recognition)]() mutable {
                 std::vector<OutPacket> answers;
