@@ -440,24 +440,81 @@ void ModelBank::Add(int word, const WordModel &model, Eigen::Index column) {
     models_.push_back(std::move(e));
 }
 
-std::vector<float> ModelBank::ScoreWords(const FeatureMatrix &x, int words) const {
+std::vector<float> ModelBank::ScoreWords(const FeatureMatrix &x, int words, float beam) const {
     std::vector<float> best(static_cast<std::size_t>(std::max(0, words)), kMinusInf);
-    if (x.rows() == 0 || models_.empty()) return best;
-    Eigen::Matrix<float, Eigen::Dynamic, 2 * kFeatureDims, Eigen::RowMajor> f(x.rows(), 2 * kFeatureDims);
+    const auto frames = static_cast<int>(x.rows());
+    if (frames == 0 || models_.empty()) return best;
+    Eigen::Matrix<float, Eigen::Dynamic, 2 * kFeatureDims, Eigen::RowMajor> f(frames, 2 * kFeatureDims);
     f.leftCols(kFeatureDims) = x.array().square().matrix();
     f.rightCols(kFeatureDims) = x;
-    RowMatrix scores = f * packed_;
-    scores.rowwise() += constants_.transpose();
-    const float frames = static_cast<float>(x.rows());
-    RowMatrix b;
-    for (const Entry &e : models_) {
-        if (e.word < 0 || e.word >= words) continue;
-        b.resize(x.rows(), e.states);
-        for (Eigen::Index t = 0; t < x.rows(); ++t) {
-            const float *row = scores.row(t).data() + e.column;
-            for (int s = 0; s < e.states; ++s) b(t, s) = LogSumExp(row + s * e.mixtures, e.mixtures);
+
+    // Every model's Viterbi column, advanced frame by frame over chunks of
+    // frames; after each chunk the models whose best path has fallen more
+    // than beam below the best of all are dropped.
+    std::vector<std::size_t> offsets(models_.size());
+    std::size_t total = 0;
+    for (std::size_t m = 0; m < models_.size(); ++m) {
+        offsets[m] = total;
+        total += static_cast<std::size_t>(models_[m].states);
+    }
+    std::vector<float> delta(total, kMinusInf);
+    std::vector<std::size_t> alive;
+    for (std::size_t m = 0; m < models_.size(); ++m)
+        if (models_[m].word >= 0 && models_[m].word < words && models_[m].states <= frames) alive.push_back(m);
+    constexpr int kChunk = 16;
+    RowMatrix scores;
+    std::vector<float> b;
+    for (int start = 0; start < frames && !alive.empty(); start += kChunk) {
+        const int count = std::min(kChunk, frames - start);
+        const auto chunk = f.middleRows(start, count);
+        // One product for all models while many are left, one a model after.
+        const bool whole = alive.size() * 2 > models_.size();
+        if (whole) {
+            scores.noalias() = chunk * packed_;
+            scores.rowwise() += constants_.transpose();
         }
-        const float score = Viterbi(b, e.stay, e.leave, nullptr) / frames;
+        float top = kMinusInf;
+        std::vector<float> modelBest(alive.size(), kMinusInf);
+        for (std::size_t a = 0; a < alive.size(); ++a) {
+            const Entry &e = models_[alive[a]];
+            const Eigen::Index g = static_cast<Eigen::Index>(e.states) * e.mixtures;
+            RowMatrix own;
+            if (!whole) {
+                own.noalias() = chunk * packed_.middleCols(e.column, g);
+                own.rowwise() += constants_.segment(e.column, g).transpose();
+            }
+            float *d = delta.data() + offsets[alive[a]];
+            b.resize(static_cast<std::size_t>(e.states));
+            for (int c = 0; c < count; ++c) {
+                const float *row = whole ? scores.row(c).data() + e.column : own.row(c).data();
+                for (int s = 0; s < e.states; ++s)
+                    b[static_cast<std::size_t>(s)] = LogSumExp(row + s * e.mixtures, e.mixtures);
+                const int t = start + c;
+                if (t == 0) {
+                    d[0] = b[0];
+                    continue;
+                }
+                // States not reached yet, or from which the end is out of reach.
+                const int highest = std::min(e.states - 1, t);
+                const int lowest = std::max(0, e.states - (frames - t));
+                for (int s = highest; s >= lowest; --s) {
+                    const float kept = d[s] + e.stay[static_cast<std::size_t>(s)];
+                    const float came = s > 0 ? d[s - 1] + e.leave[static_cast<std::size_t>(s - 1)] : kMinusInf;
+                    d[s] = std::max(kept, came) + b[static_cast<std::size_t>(s)];
+                }
+                if (lowest > 0) d[lowest - 1] = kMinusInf;
+            }
+            for (int s = 0; s < e.states; ++s) modelBest[a] = std::max(modelBest[a], d[s]);
+            top = std::max(top, modelBest[a]);
+        }
+        std::size_t kept = 0;
+        for (std::size_t a = 0; a < alive.size(); ++a)
+            if (modelBest[a] >= top - beam && std::isfinite(modelBest[a])) alive[kept++] = alive[a];
+        alive.resize(kept);
+    }
+    for (std::size_t m : alive) {
+        const Entry &e = models_[m];
+        const float score = delta[offsets[m] + static_cast<std::size_t>(e.states - 1)] / static_cast<float>(frames);
         float &slot = best[static_cast<std::size_t>(e.word)];
         slot = std::max(slot, score);
     }

@@ -81,8 +81,10 @@ float ScoreUtterance(const WordModel &model, const FeatureMatrix &x);
 std::string SerializeModel(const WordModel &model);
 WordModel ParseModel(std::string_view text);
 
-// Many models, packed so that one utterance is scored against all of them by
-// one matrix product and a pruned Viterbi pass per model.
+// Many models, packed so that one utterance is scored against all of them:
+// frame-synchronous Viterbi over chunks of frames, the Gaussians of a chunk
+// scored by one matrix product, with a beam that drops the models that fall
+// far behind the best.
 class ModelBank {
 public:
     ModelBank() = default;
@@ -91,8 +93,11 @@ public:
     std::size_t Models() const { return models_.size(); }
 
     // The best score of each word 0 .. words - 1 over its models; -inf for a
-    // word without models or when no path fits.
-    std::vector<float> ScoreWords(const FeatureMatrix &x, int words) const;
+    // word without models, when no path fits, or when the model's best path
+    // fell more than beam (a log probability) below the best of all models
+    // at some point, and the model was no longer followed.
+    std::vector<float> ScoreWords(const FeatureMatrix &x, int words, float beam = kDefaultBeam) const;
+    static constexpr float kDefaultBeam = 250.0f;
 
 private:
     void Add(int word, const WordModel &model, Eigen::Index column);

@@ -2,7 +2,9 @@
 // espeak-ng's speech in white and pink noise made by sox.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 #include <filesystem>
 
 #include "endpoint.h"
@@ -114,10 +116,14 @@ TEST(WordModel, TrainedModelsTellWordsApartAtAnyPace) {
     for (int id = 0; id < 4; ++id) entries.emplace_back(id, &models[static_cast<std::size_t>(id)]);
     const ModelBank bank(entries);
     const FeatureMatrix x = MakeFeatures(SyntheticWord(2, 40));
-    const std::vector<float> scores = bank.ScoreWords(x, 5);
+    const std::vector<float> scores = bank.ScoreWords(x, 5, std::numeric_limits<float>::infinity());
     for (int id = 0; id < 4; ++id)
         EXPECT_NEAR(scores[static_cast<std::size_t>(id)], ScoreUtterance(models[static_cast<std::size_t>(id)], x), 1e-3f);
     EXPECT_TRUE(std::isinf(scores[4]));
+    // A narrow beam drops the words that fall behind, never the best.
+    const std::vector<float> pruned = bank.ScoreWords(x, 4, 20.0f);
+    EXPECT_FLOAT_EQ(pruned[2], scores[2]);
+    EXPECT_LT(std::count_if(pruned.begin(), pruned.end(), [](float v) { return std::isfinite(v); }), 4);
 }
 
 TEST(WordModel, ARecordingMakesAUsableModelAndAdaptsATrainedOne) {
