@@ -153,10 +153,11 @@ private:
     // Matches on the pool, away from the threads that serve the sockets,
     // and reads the next packet only once the answer is out.
     void Match(Conversation::MatchJob job) {
-        asio::post(matchers_, [self = shared_from_this(), job = std::move(job)]() mutable {
+        asio::post(matchers_, [self = shared_from_this(), strand = socket_.get_executor(),
+                               job = std::move(job)]() mutable {
             LowerThisThreadsPriority();
             Recognition recognition = Recognise(job.frames, *job.vocabulary);
-            asio::post(self->socket_.get_executor(), [self, recognition = std::move(recognition)]() mutable {
+            asio::post(strand, [self, recognition = std::move(recognition)]() mutable {
                 std::vector<OutPacket> answers;
                 self->conversation_.FinishMatch(std::move(recognition), answers);
                 for (const OutPacket &p : answers) self->Send(p);
