@@ -2,7 +2,7 @@
 // (material.h), analyses every recording with the library's frame analyzer
 // as the client does, finds the speech, and trains one model a word.
 //
-//   tessary-train WORDLIST OUTPUT --cache DIR [--copies N] [--threads N] [--no-festival]
+//   tessary-train WORDLIST OUTPUT --cache DIR [--copies N] [--mixtures N] [--threads N] [--no-festival]
 //
 // OUTPUT is a vocabulary file with a trained model for every word and no
 // recordings. The held-out renditions are recognised at the end and the
@@ -46,6 +46,7 @@ tessary::FeatureMatrix FeaturesOf(const std::vector<std::int16_t> &samples) {
 int main(int argc, char **argv) {
     std::vector<std::string> positional;
     tessary::MaterialOptions options;
+    tessary::TrainingOptions training;
     options.cache = "speech-cache";
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -55,6 +56,8 @@ int main(int argc, char **argv) {
             options.augmentedCopies = std::stoi(argv[++i]);
         else if (a == "--threads" && i + 1 < argc)
             options.threads = std::stoi(argv[++i]);
+        else if (a == "--mixtures" && i + 1 < argc)
+            training.maxMixtures = std::stoi(argv[++i]);
         else if (a == "--no-festival")
             options.festival = false;
         else if (!a.empty() && a[0] != '-')
@@ -108,7 +111,7 @@ int main(int argc, char **argv) {
                         for (std::size_t i = 0; i < material.size(); ++i)
                             if (!material[i].heldOut && material[i].word == words[w] && features[i].rows() > 0)
                                 mine.push_back(features[i]);
-                        models[w] = tessary::TrainWordModel(mine);
+                        models[w] = tessary::TrainWordModel(mine, training);
                     }
                 });
             for (auto &t : pool) t.join();
