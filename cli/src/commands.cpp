@@ -17,7 +17,7 @@ namespace tessary::cli {
 
 namespace {
 
-using nlohmann::json;
+using Json = nlohmann::ordered_json;
 
 void Out(const std::string &line) {
     std::fwrite(line.data(), 1, line.size(), stdout);
@@ -194,7 +194,7 @@ int Ping(const ConnectionOptions &options, int count, std::chrono::milliseconds 
                 trips.push_back(*trip);
             }
             if (json) {
-                Out(nlohmann::json{{"type", "ping"}, {"seq", i}, {"rtt_ms", trip ? nlohmann::json(*trip) : nlohmann::json(nullptr)}}.dump());
+                Out(nlohmann::ordered_json{{"type", "ping"}, {"seq", i}, {"rtt_ms", trip ? nlohmann::ordered_json(*trip) : nlohmann::ordered_json(nullptr)}}.dump());
             } else if (trip) {
                 char line[160];
                 std::snprintf(line, sizeof line, "PONG from %s: seq %d, %.3f ms", options.endpoint.Name().c_str(), i, *trip);
@@ -216,7 +216,7 @@ int Ping(const ConnectionOptions &options, int count, std::chrono::milliseconds 
     const auto stats = Summarise(trips);
     const int status = static_cast<int>(trips.size()) == count ? 0 : 1;
     if (json) {
-        nlohmann::json summary = {{"type", "summary"}, {"schema", 1}, {"command", "ping"}, {"host", options.endpoint.host},
+        nlohmann::ordered_json summary = {{"type", "summary"}, {"schema", 1}, {"command", "ping"}, {"host", options.endpoint.host},
                         {"port", options.endpoint.port}, {"sent", sent}, {"answered", trips.size()},
                         {"rtt_ms", nullptr}, {"exit_status", status}};
         if (stats) {
@@ -246,9 +246,9 @@ int Ask(const ConnectionOptions &options, const std::string &command, const std:
         const Clock::time_point sentAt = Clock::now();
         const Message answer = c.NextText(sentAt + c.Timeout(), type);
         if (json) {
-            Out(nlohmann::json{{"type", "answer"}, {"schema", 1}, {"command", command}, {"text", answer.Text()},
+            Out(nlohmann::ordered_json{{"type", "answer"}, {"schema", 1}, {"command", command}, {"text", answer.Text()},
                                {"lines", Lines(answer.Text())}, {"ms", Ms(sentAt, answer.at)}}
-                    .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+                    .dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
         } else {
             Out(AsLines(answer.Text()));
         }
@@ -314,13 +314,13 @@ int Replay(const std::string &path, const ConnectionOptions &options, bool json)
                 Error(e.what());
             }
             if (!answer) {
-                if (json) Out(nlohmann::json{{"type", "answer"}, {"after", type}, {"text", nullptr}, {"ms", nullptr}}.dump());
+                if (json) Out(nlohmann::ordered_json{{"type", "answer"}, {"after", type}, {"text", nullptr}, {"ms", nullptr}}.dump());
                 continue;
             }
             ++answered;
             if (json) {
-                Out(nlohmann::json{{"type", "answer"}, {"after", type}, {"text", answer->Text()}, {"ms", Ms(sentAt, answer->at)}}
-                        .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+                Out(nlohmann::ordered_json{{"type", "answer"}, {"after", type}, {"text", answer->Text()}, {"ms", Ms(sentAt, answer->at)}}
+                        .dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
             } else {
                 Out(type + ": " + Escape(AsLines(answer->Text())));
             }
@@ -336,7 +336,7 @@ int Replay(const std::string &path, const ConnectionOptions &options, bool json)
     }
     const int status = answered == asked ? 0 : 1;
     if (json) {
-        Out(nlohmann::json{{"type", "summary"}, {"schema", 1}, {"command", "replay"}, {"packets", packets.size()},
+        Out(nlohmann::ordered_json{{"type", "summary"}, {"schema", 1}, {"command", "replay"}, {"packets", packets.size()},
                            {"asked", asked}, {"answered", answered}, {"exit_status", status}}
                 .dump());
     } else {

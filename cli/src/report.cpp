@@ -9,7 +9,7 @@ namespace tessary::cli {
 
 namespace {
 
-using nlohmann::json;
+using json = nlohmann::ordered_json;
 
 json OrNull(const std::optional<double> &value) { return value ? json(*value) : json(nullptr); }
 
@@ -20,7 +20,7 @@ json PercentilesJson(const std::optional<Percentiles> &p) {
 
 std::string FormatMs(double ms) {
     char text[32];
-    std::snprintf(text, sizeof text, ms < 10 ? "%.1f" : "%.0f", ms);
+    std::snprintf(text, sizeof text, ms < 1 ? "%.2f" : ms < 10 ? "%.1f" : "%.0f", ms);
     return text;
 }
 
@@ -94,7 +94,7 @@ double Ms(Clock::time_point from, Clock::time_point to) {
 
 Report::Report(RunInfo info) : info_(std::move(info)) {}
 
-json Report::ToJson(const Result &r) {
+nlohmann::ordered_json Report::ToJson(const Result &r) {
     const std::optional<bool> correct = r.Correct();
     return {{"type", "utterance"},
             {"index", r.index},

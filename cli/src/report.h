@@ -109,7 +109,7 @@ public:
 
     // For tests and the summary: the results so far.
     std::vector<Result> Results() const;
-    static nlohmann::json ToJson(const Result &result);
+    static nlohmann::ordered_json ToJson(const Result &result);
 
 private:
     void ShowProgress();
