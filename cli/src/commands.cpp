@@ -275,10 +275,7 @@ int Replay(const std::string &path, const ConnectionOptions &options, bool json)
     std::vector<std::vector<std::uint8_t>> packets;
     PacketReader reader;
     const bool ok = reader.Feed(bytes, [&](const Head &head, std::span<const std::uint8_t> payload) {
-        std::vector<std::uint8_t> packet(kHeadSize);
-        SetPacketHead(packet.data(), head.type.data(), &head.number, &head.length);
-        packet.insert(packet.end(), payload.begin(), payload.end());
-        packets.push_back(std::move(packet));
+        packets.push_back(Frame(head.Type(), head.number, payload));
     });
     if (!ok) {
         Error(path + " is no recorded session: a packet head with a bad length: " + DescribeHead(*reader.BadHead()));

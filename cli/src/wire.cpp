@@ -6,26 +6,30 @@
 
 #include "protocol/code_page.h"
 #include "protocol/dispatch.h"
-#include "protocol/packet_framing.h"
 #include "protocol/receive_reassembly.h"
 #include "vantrel.h"
 
 namespace tessary::cli {
 
+const packet::HeadCodec &Codec() {
+    static const packet::HeadCodec codec{&SetPacketHead, &GetPacketHead};
+    return codec;
+}
+
 Head ReadHead(const std::uint8_t *packet) {
     Head head;
-    GetPacketHead(packet, head.type.data(), &head.number, &head.length);
+    Codec().get(packet, head.type.data(), &head.number, &head.length);
     return head;
 }
 
 void Renumber(std::uint8_t *packet, std::int32_t number) {
     Head head = ReadHead(packet);
-    SetPacketHead(packet, head.type.data(), &number, &head.length);
+    Codec().set(packet, head.type.data(), &number, &head.length);
 }
 
 std::vector<std::uint8_t> Frame(std::string_view type, std::int32_t number,
                                 std::span<const std::uint8_t> payload) {
-    return FramePacket(type, number, payload);
+    return packet::Encode(Codec(), type, number, payload);
 }
 
 std::vector<std::uint8_t> FrameText(std::string_view type, std::int32_t number, std::string_view utf8,
@@ -69,7 +73,7 @@ std::size_t CharacterCount(std::string_view utf8) {
 }
 
 struct PacketReader::Impl {
-    ReceiveReassembly reassembly;
+    ReceiveReassembly reassembly{Codec()};
     std::vector<std::uint8_t> combined;  // the leftover and the chunk, as the walk sees them
 };
 
@@ -94,8 +98,11 @@ bool PacketReader::Feed(std::span<const std::uint8_t> chunk, const OnPacket &onP
             onPacket(head, std::span(bufB.data() + begin + kHeadSize, static_cast<std::size_t>(head.length)));
         });
     if (result == WalkResult::Ok) return true;
+    // The walk stopped at the head after the last packet handed on.
     std::array<std::uint8_t, kHeadSize> head{};
-    if (end + kHeadSize <= combined.size()) std::copy_n(combined.begin() + static_cast<std::ptrdiff_t>(end), kHeadSize, head.begin());
+    const auto after = std::span(combined).subspan(std::min(end, combined.size()));
+    if (packet::DecodeHead(Codec(), after).status == packet::HeadStatus::BadLength)
+        std::copy_n(after.begin(), kHeadSize, head.begin());
     badHead_ = head;
     return false;
 }
@@ -129,10 +136,9 @@ std::string DescribeHead(std::span<const std::uint8_t, kHeadSize> bytes) {
 }
 
 Received Classify(const Head &head) {
-    std::array<std::uint8_t, kHeadSize> bytes{};
-    SetPacketHead(bytes.data(), head.type.data(), &head.number, &head.length);
+    const auto bytes = packet::EncodeHead(Codec(), head.Type(), head.number, head.length);
     // Only the head decides; the payload is not looked at.
-    switch (DecidePacket(std::span<const std::uint8_t>(bytes.data(), bytes.size())).action) {
+    switch (DecidePacket(Codec(), std::span<const std::uint8_t>(bytes.data(), bytes.size())).action) {
         case DispatchAction::Log: return Received::Text;
         case DispatchAction::LogAndAnswer: return Received::News;
         case DispatchAction::Echo: return Received::Ping;

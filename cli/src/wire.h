@@ -1,6 +1,7 @@
-// The wire as tessary-cli sees it: packets framed, checked and cut out of the
-// byte stream by the client's protocol code, text in Windows-1250 through the
-// client's code page. Nothing here frames or cuts on its own.
+// The wire as tessary-cli sees it: packets framed and checked by the packet
+// module, cut out of the byte stream by the client's reassembly, heads
+// written and read by the library's exported codec, text in Windows-1250
+// through the client's code page. Nothing here frames or cuts on its own.
 #pragma once
 
 #include <array>
@@ -13,17 +14,15 @@
 #include <string_view>
 #include <vector>
 
+#include "packet/packet.h"
+
 namespace tessary::cli {
 
-inline constexpr std::size_t kHeadSize = 12;
+inline constexpr std::size_t kHeadSize = packet::kHeadSize;
+using Head = packet::Head;
 
-struct Head {
-    std::array<char, 4> type{};
-    std::int32_t number = 0;
-    std::int32_t length = 0;
-
-    std::string_view Type() const { return {type.data(), type.size()}; }
-};
+// libvantrel's SetPacketHead and GetPacketHead.
+const packet::HeadCodec &Codec();
 
 // Reads the head at packet[0..11] (the library's codec).
 Head ReadHead(const std::uint8_t *packet);
@@ -47,7 +46,7 @@ std::string Unrepresentable(std::string_view utf8);
 std::size_t CharacterCount(std::string_view utf8);
 
 // Whole packets out of a byte stream cut anywhere. A head whose length is
-// negative or beyond the protocol's limit stops the reader for good.
+// negative or beyond the packet module's limit stops the reader for good.
 class PacketReader {
 public:
     using OnPacket = std::function<void(const Head &head, std::span<const std::uint8_t> payload)>;
