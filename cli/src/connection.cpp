@@ -218,6 +218,11 @@ void Connection::OnPacket(const Head &head, std::span<const std::uint8_t> payloa
     }
 }
 
+bool Connection::Alive() {
+    if (lost_.empty()) Step(Clock::now(), -1);
+    return lost_.empty();
+}
+
 void Connection::ThrowLost() const { throw ExchangeFailed(options_.endpoint.Name() + " " + lost_, true); }
 
 Message Connection::NextText(Clock::time_point deadline, std::string_view waitingFor) {

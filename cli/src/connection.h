@@ -93,6 +93,9 @@ public:
     Message NextText(Clock::time_point deadline, std::string_view waitingFor);
     // The "PONG" that echoes text; nullopt at the deadline.
     std::optional<Message> PongOf(const std::string &text, Clock::time_point deadline);
+    // Whether the connection is still up, after reading what already waits
+    // (a server may close it after an answer).
+    bool Alive();
     // Forgets the text messages received so far.
     void DropTexts() { texts_.clear(); }
 

@@ -90,6 +90,7 @@ void Session(int session, UtteranceQueue &queue, const RunOptions &options, Repo
     while (std::optional<Utterance> u = queue.Pop(fatal.stop)) {
         Result r = ResultFor(*u, session);
         try {
+            if (connection && !connection->Alive()) connection.reset();
             if (!connection) connection = std::make_unique<Connection>(connectionOptions, session);
             if (!options.addWord.empty()) {
                 connection->SendText("ADDW", 0, options.addWord);

@@ -124,6 +124,28 @@ TEST_F(PeerTest, NegativeLengthEndsTheRunWithItsHeadShown) {
     EXPECT_EQ(ping.status, 2) << ping.err;
 }
 
+// Regression: a server that closes the connection after its answer failed
+// the next utterance, which was sent on the closed connection.
+TEST_F(PeerTest, AServerThatClosesAfterEachAnswerGetsAFreshConnection) {
+    Peer oneShot([](int fd, const std::atomic<bool> &stop) {
+        std::string stream;
+        const std::string rest("REST\0\0\0\0\x02\0\0\0\r\n", 14);
+        char buffer[4096];
+        while (!stop && stream.find(rest) == std::string::npos) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 20) <= 0) continue;
+            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n <= 0) return;
+            stream.append(buffer, static_cast<std::size_t>(n));
+        }
+        const auto answer = tessary::test::Encode("UMSG", 0, "Recognised: ano\r\n");
+        if (::write(fd, answer.data(), answer.size()) < 0) return;
+    });
+    const Outcome run = RunCli(Args(oneShot.Port(), {"--fast", "recognise", file_, file_, file_}));
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("3 utterances: 3 answered"), std::string::npos) << run.out;
+}
+
 TEST_F(PeerTest, RefusedConnectionNamesHostAndPort) {
     std::uint16_t port = 0;
     {
