@@ -166,11 +166,11 @@ TEST_F(SessionTest, MalformedLengthEndsOnlyThatSession) {
     EXPECT_TRUE(negative.WaitClosed());
 
     TestClient huge(server.Port());
-    huge.Send(Head("ADDW", 0, 16 * 1024 * 1024 + 1));
+    huge.Send(Head("ADDW", 0, packet::kMaxPayload + 1));
     EXPECT_TRUE(huge.WaitClosed());
 
     TestClient largest(server.Port());  // exactly 16 MiB is allowed
-    largest.Send(Encode("WOUT", 0, std::string(16 * 1024 * 1024, '\0')));
+    largest.Send(Encode("WOUT", 0, std::string(packet::kMaxPayload, '\0')));
     largest.Send("PING", 0, "ok");
     auto p = largest.Read();
     ASSERT_TRUE(p);
