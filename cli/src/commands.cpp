@@ -103,7 +103,8 @@ int Listen(const ListenOptions &listen, const RunOptions &options, Report &repor
     int status = -1;
     try {
         if (StartRecord() != 0) {
-            Error("cannot record from the sound card (VANTREL_CAPTURE_DEVICE, VANTREL_CAPTURE_FILE)");
+            Error("cannot start recording: no usable sound card input, or VANTREL_CAPTURE_DEVICE / "
+                  "VANTREL_CAPTURE_FILE names nothing usable");
             DeallocEnv();
             return 1;
         }
