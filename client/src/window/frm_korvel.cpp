@@ -413,6 +413,9 @@ void FrmKorvel::updateConnectionStatus() {
         cmbConnect_->setEnabled(true);
         cmbDisConnect_->hide();
         if (wasConnected_) {
+            // A recording never outlives its connection: its "DATA" must not
+            // flow into the next one, which no "SRCG" told of it.
+            if (cmbStop_->isEnabled()) stopRecognition();
             cmbConnect_->setFocus();
             cmbAddW_->setEnabled(false);
             cmbBest_->setEnabled(false);
