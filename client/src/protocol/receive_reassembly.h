@@ -51,6 +51,7 @@ public:
 
 private:
     void KeepLeftover(std::int64_t pos, std::int64_t n);
+    void ReleaseLargeBuffers();
 
     std::vector<std::uint8_t> rcvBufB_;
     PacketRest rcvRest_;
