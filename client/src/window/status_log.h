@@ -19,6 +19,8 @@
 // clearing the log is returned to the system.
 #pragma once
 
+#include "packet/packet.h"
+
 #include <QPlainTextEdit>
 #include <QString>
 
@@ -32,7 +34,7 @@ class StatusLog : public QPlainTextEdit {
 
 public:
     static constexpr int kDisplayLine = 1000;
-    static constexpr qsizetype kDefaultBound = 32 * 1024 * 1024;
+    static constexpr qsizetype kDefaultBound = 2 * qsizetype{packet::kMaxPayload};
 
     explicit StatusLog(QWidget *parent = nullptr);
 
