@@ -45,7 +45,7 @@ public:
 
     // The log's text as received, line breaks as "\n".
     QString Text() const;
-    // Characters in the log, line breaks counted as one.
+    // Characters held, every line break (display breaks too) counted as one.
     qsizetype Size() const;
 
     // The most characters kept; never below twice kDisplayLine.
