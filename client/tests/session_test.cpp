@@ -118,16 +118,18 @@ TEST_F(SessionTest, OneUtteranceStreamsExactlyTheOfflineAnalysis) {
     const std::vector<int16_t> samples = ReadRecording(TESSARY_SPEECH_WAV);
     ASSERT_GT(samples.size(), 20000u);
     ASSERT_EQ(mdlParam::Bind(nullptr), true);
-    ASSERT_EQ(mdlParam::InitClient(nullptr, 370, 8, 160, 80, 20000), 0);
+    ASSERT_EQ(mdlParam::InitClient(nullptr, FrmKorvel::kTimerPeriodMs, FrmKorvel::kCepstra, FrmKorvel::kWindowLength,
+                                   FrmKorvel::kFrameShift, FrmKorvel::kCaptureMs),
+              0);
     ASSERT_EQ(mdlParam::Test(samples.data() + 1, static_cast<int32_t>(samples.size() - 1)), 0);
     std::vector<float> offline;
-    std::vector<uint8_t> packet(512 * 4);
+    std::vector<uint8_t> packet(FrmKorvel::kParamSlots * 4);
     while (mdlParam::GetBufLen() > 0) {
-        ASSERT_GE(mdlParam::GetParam(packet.data(), 512), 0);
-        const int32_t length = Int32At(QByteArray(reinterpret_cast<const char *>(packet.data()), 12), 8);
+        ASSERT_GE(mdlParam::GetParam(packet.data(), FrmKorvel::kParamSlots), 0);
+        const int32_t length = packet::DecodeHead(testing::Codec(), packet).head.length;
         for (int32_t at = 0; at < length; at += 4) {
             float value;
-            std::memcpy(&value, packet.data() + 12 + at, 4);
+            std::memcpy(&value, packet.data() + packet::kHeadSize + at, 4);
             offline.push_back(value);
         }
     }
@@ -166,20 +168,33 @@ TEST_F(SessionTest, DisconnectWhileRecordingStopsItWithoutRest) {
     EXPECT_FALSE(Button("cmbStart")->isEnabled());
 }
 
-TEST_F(SessionTest, ServerDroppingTheConnectionLeavesTheRecordingRunning) {
+// Regression: a recording outlived its lost connection, and the next
+// connection received the rest of the utterance as "DATA" without "SRCG".
+TEST_F(SessionTest, LostConnectionStopsTheRecordingAndTheNextOneHearsNothingUntilStart) {
     Button("cmbStart")->click();
     ASSERT_TRUE(WaitFor([&] { return peer_.Received().contains("DATA"); }, 3000));
     peer_.Connection()->abort();
     ASSERT_TRUE(WaitFor([&] { return State() != KlientSocket::kConnected; }));
-    Tick();
-    EXPECT_FALSE(Button("cmbStart")->isEnabled());
-    EXPECT_TRUE(Button("cmbStop")->isEnabled());
-    Spin(800);  // notifications go on; their packets are dropped, the socket closed
-    EXPECT_EQ(State(), KlientSocket::kClosed);
-    EXPECT_EQ(mdlParam::GetBufLen(), 0);
-    Button("cmbStop")->click();
-    EXPECT_TRUE(Log().startsWith(QStringLiteral("0\n")));
+    Tick();  // sees the connection gone: the stop action runs
     EXPECT_FALSE(Button("cmbStop")->isEnabled());
+    EXPECT_FALSE(Button("cmbStart")->isEnabled());
+    EXPECT_TRUE(Log().startsWith(QStringLiteral("0\n0\n")));  // StartRecord's, then StopRecord's result
+    EXPECT_EQ(mdlParam::GetBufLen(), 0);
+
+    peer_.ClearReceived();
+    ASSERT_NO_FATAL_FAILURE(ConnectTo(peer_));
+    Tick();
+    Spin(1200);  // more than three capture ticks
+    EXPECT_EQ(peer_.Received(), testing::Packet("NEWS", 0, "news_demo")) << "only the greeting";
+    ASSERT_TRUE(Button("cmbStart")->isEnabled());
+
+    peer_.ClearReceived();
+    Button("cmbStart")->click();
+    ASSERT_TRUE(WaitFor([&] { return peer_.Received().contains("DATA"); }, 3000));
+    Button("cmbStop")->click();
+    ASSERT_TRUE(WaitFor([&] { return peer_.Received().endsWith(QByteArray("REST\0\0\0\0\2\0\0\0\r\n", 14)); }));
+    Spin(50);
+    CheckUtterance(Packets(peer_.Received()), true);  // "SRCG" first
 }
 
 TEST_F(SessionTest, ClosingTheWindowWhileRecordingStopsBeforeReleasing) {

@@ -8,7 +8,10 @@
 #include <string>
 #include <system_error>
 
+#include <fstream>
+
 #include "frame_features.h"
+#include "vocabulary.h"
 
 namespace tessary::test {
 
@@ -56,6 +59,20 @@ WordModel TrainedSyntheticModel(int id) {
     std::vector<FeatureMatrix> examples;
     for (int frames = 28; frames <= 46; frames += 3) examples.push_back(MakeFeatures(SyntheticWord(id, frames)));
     return TrainWordModel(examples);
+}
+
+std::filesystem::path WriteSeed(const std::filesystem::path &dir,
+                                const std::vector<std::pair<std::string, std::vector<float>>> &words) {
+    VocabularyState state;
+    for (const auto &[name, frames] : words) {
+        auto word = std::make_shared<Word>();
+        word->name = name;
+        word->templates.push_back(frames);
+        state.words.push_back(std::move(word));
+    }
+    const auto file = dir / "seed.tsv";
+    std::ofstream(file) << SerializeVocabulary(state);
+    return file;
 }
 
 }  // namespace tessary::test

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "word_model.h"
@@ -31,5 +33,9 @@ std::vector<float> SilenceFrames(int frames);
 std::vector<float> Utterance(int id, int frames);
 // A word model trained on made-up renditions of word id at several paces.
 WordModel TrainedSyntheticModel(int id);
+
+// A seed vocabulary file, dir/seed.tsv, of one template for each word named.
+std::filesystem::path WriteSeed(const std::filesystem::path &dir,
+                                const std::vector<std::pair<std::string, std::vector<float>>> &words);
 
 }  // namespace tessary::test
