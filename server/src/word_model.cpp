@@ -463,6 +463,7 @@ std::vector<float> ModelBank::ScoreWords(const FeatureMatrix &x, int words, floa
         if (models_[m].word >= 0 && models_[m].word < words && models_[m].states <= frames) alive.push_back(m);
     constexpr int kChunk = 16;
     RowMatrix scores;
+    RowMatrix own;
     std::vector<float> b;
     for (int start = 0; start < frames && !alive.empty(); start += kChunk) {
         const int count = std::min(kChunk, frames - start);
@@ -478,9 +479,10 @@ std::vector<float> ModelBank::ScoreWords(const FeatureMatrix &x, int words, floa
         for (std::size_t a = 0; a < alive.size(); ++a) {
             const Entry &e = models_[alive[a]];
             const Eigen::Index g = static_cast<Eigen::Index>(e.states) * e.mixtures;
-            RowMatrix own;
             if (!whole) {
-                own.noalias() = chunk * packed_.middleCols(e.column, g);
+                // Small products: coefficient by coefficient, without the
+                // packing a large product pays for.
+                own.noalias() = chunk.lazyProduct(packed_.middleCols(e.column, g));
                 own.rowwise() += constants_.segment(e.column, g).transpose();
             }
             float *d = delta.data() + offsets[alive[a]];
