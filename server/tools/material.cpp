@@ -363,7 +363,10 @@ std::vector<Rendition> MakeMaterial(const std::vector<std::string> &words, const
     for (int i = 0; i < 3; ++i) noises[i] = SoxNoise(colours[i], 20, options.cache);
     progress("augmenting " + std::to_string(recipes.size()) + " recordings with sox");
     // The base recordings are handed to sox through files of the cache.
+    // Every other augmented copy comes twice: as its recipe says, and in
+    // white or pink noise at 8 to 20 dB SNR.
     std::vector<Rendition> augmented(recipes.size());
+    std::vector<Rendition> noisy(recipes.size());
     Parallel(recipes.size(), options.threads, [&](std::size_t i) {
         const Recipe &recipe = recipes[i];
         const Rendition &from = base[recipe.base];
@@ -380,6 +383,19 @@ std::vector<Rendition> MakeMaterial(const std::vector<std::string> &words, const
         r.word = from.word;
         r.speaker = from.speaker;
         r.source = from.source + " | " + recipe.effects;
+        if (i % 2 == 0) {
+            Rendition &n = noisy[i];
+            n.word = from.word;
+            n.speaker = from.speaker;
+            const int colour = static_cast<int>(recipe.seed % 2);
+            const double snr = 8.0 + static_cast<double>(recipe.seed % 1201) / 100.0;
+            n.samples = MixNoise(padded, static_cast<std::size_t>(recipe.lead),
+                                 static_cast<std::size_t>(recipe.lead) + word.size(), noises[colour], snr,
+                                 recipe.seed + 1);
+            char text[64];
+            std::snprintf(text, sizeof text, " + %s noise %.0f dB", colour ? "pink" : "white", snr);
+            n.source = r.source + text;
+        }
         if (!recipe.noise.empty()) {
             const int colour = recipe.noise == "white" ? 0 : recipe.noise == "pink" ? 1 : 2;
             r.samples = MixNoise(padded, static_cast<std::size_t>(recipe.lead),
@@ -393,6 +409,8 @@ std::vector<Rendition> MakeMaterial(const std::vector<std::string> &words, const
         }
     });
     for (auto &r : augmented) base.push_back(std::move(r));
+    for (auto &r : noisy)
+        if (!r.samples.empty()) base.push_back(std::move(r));
     return base;
 }
 
