@@ -1,6 +1,6 @@
 // tessary-server: isolated-word recognition for the Tessary client.
 //
-//   tessary-server [--listen ADDRESS] [--port N] [--data DIR] [--seed FILE] [--verbose]
+//   tessary-server [--listen ADDRESS] [--port N] [--data DIR] [--seed FILE] [--verbose] [--version]
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,19 +15,21 @@
 #include "cp1250.h"
 #include "log.h"
 #include "server.h"
+#include "tessary_version.h"
 #include "vocabulary.h"
 
 namespace {
 
 constexpr const char *kUsage =
-    "usage: tessary-server [--listen ADDRESS] [--port N] [--data DIR] [--seed FILE] [--threads N] [--verbose]\n"
+    "usage: tessary-server [--listen ADDRESS] [--port N] [--data DIR] [--seed FILE] [--threads N] [--verbose] [--version]\n"
     "  --listen ADDRESS  address to listen on (default: all interfaces)\n"
     "  --port N          TCP port (default: 105, the client's default)\n"
     "  --data DIR        folder of the vocabulary (default: ./tessary-data)\n"
     "  --seed FILE       vocabulary to start from when DIR has none\n"
     "                    (default: seed-vocabulary.tsv beside the program, or the installed one)\n"
     "  --threads N       threads serving the sessions (default: the number of cores)\n"
-    "  --verbose         log a time-stamped line for every packet in and out\n";
+    "  --verbose         log a time-stamped line for every packet in and out\n"
+    "  --version         print the version and exit\n";
 
 struct Options {
     std::string listen;
@@ -57,6 +59,9 @@ bool ParseOptions(int argc, char **argv, Options &options) {
         unsigned long n = 0;
         if (a == "--help" || a == "-h") {
             std::cout << kUsage;
+            std::exit(0);
+        } else if (a == "--version") {
+            std::cout << "tessary-server " TESSARY_VERSION "\n";
             std::exit(0);
         } else if (a == "--verbose") {
             options.verbose = true;

@@ -1,0 +1,75 @@
+#!/bin/sh
+# Makes the Debian packages with cpack, unpacks them with dpkg-deb, runs
+# every program from the unpacked tree with --version, checks the fields
+# dpkg-shlibdeps and the component dependencies wrote, and runs lintian,
+# which must report no error.
+#   deb_test.sh BUILD_DIR WORK_DIR VERSION LINTIAN_SUPPRESSIONS PACKAGE=PROGRAM,... ...
+set -eu
+build=$1 work=$2 version=$3 suppressions=$4
+shift 4
+entries="$*"  # PACKAGE=PROGRAM,PROGRAM ...
+fail() { echo "FAIL: $*"; exit 1; }
+for tool in cpack dpkg-deb dpkg-shlibdeps lintian; do
+  command -v $tool >/dev/null || fail "$tool is missing (scripts/install-deps installs it)"
+done
+
+rm -rf "$work"
+mkdir -p "$work/debs" "$work/root"
+cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/debs" >"$work/cpack.log" 2>&1 ||
+  { cat "$work/cpack.log"; fail "cpack -G DEB failed"; }
+
+debs=""
+for entry in $entries; do
+  package=${entry%%=*}
+  deb=$(ls "$work/debs/${package}_${version}_"*.deb 2>/dev/null || true)
+  [ -n "$deb" ] && [ "$(echo "$deb" | wc -l)" -eq 1 ] || fail "no single package ${package}_${version}_*.deb in $work/debs"
+  debs="$debs $deb"
+  [ "$(dpkg-deb -f "$deb" Package)" = "$package" ] || fail "$deb is not the package $package"
+  [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "$deb is not version $version"
+  dpkg-deb -x "$deb" "$work/root"
+  echo "$package: $(dpkg-deb -f "$deb" Depends)"
+done
+ls -l "$work/debs"/*.deb
+
+# Dependencies computed from the binaries, and between our own packages.
+depends() { dpkg-deb -f "$work/debs/${1}_${version}_"*.deb Depends; }
+for entry in $entries; do
+  package=${entry%%=*} programs=${entry#*=}
+  if [ -n "$programs" ]; then
+    depends "$package" | grep -q 'libc6 (>=' || fail "$package does not depend on libc6: no dpkg-shlibdeps?"
+  fi
+done
+depends libvantrel0 | grep -q 'libportaudio2' || fail "libvantrel0 does not depend on libportaudio2"
+depends libvantrel-dev | grep -qF "libvantrel0 (= $version)" || fail "libvantrel-dev does not depend on libvantrel0"
+depends tessary | grep -qF "libvantrel0 (= $version)" || fail "tessary does not depend on libvantrel0"
+depends tessary | grep -q 'libqt6widgets6' || fail "tessary does not depend on Qt's widgets"
+dpkg-deb -I "$work/debs/libvantrel0_${version}_"*.deb shlibs | grep -q '^libvantrel 0 libvantrel0' ||
+  fail "libvantrel0 has no shlibs entry"
+
+# The files a user looks for, in their Debian places.
+for file in usr/share/applications/tessary.desktop usr/share/icons/hicolor/48x48/apps/tessary.png \
+    usr/lib/systemd/system/tessary-server.service usr/share/tessary-server/seed-vocabulary.tsv \
+    usr/include/vantrel.h; do
+  [ -f "$work/root/$file" ] || fail "no $file in the packages"
+done
+grep -q '^ExecStart=/usr/bin/tessary-server ' "$work/root/usr/lib/systemd/system/tessary-server.service" ||
+  fail "the service does not start /usr/bin/tessary-server"
+
+# Every program from the unpacked tree, with the unpacked library.
+library=$(find "$work/root" -name libvantrel.so.0)
+[ -n "$library" ] || fail "no libvantrel.so.0 in the packages"
+LD_LIBRARY_PATH=$(dirname "$library")
+export LD_LIBRARY_PATH
+for entry in $entries; do
+  programs=${entry#*=}
+  for program in $(echo "$programs" | tr ',' ' '); do
+    out=$("$work/root/usr/bin/$program" --version) || fail "$program --version failed"
+    [ "$out" = "$program $version" ] || fail "$program --version said \"$out\""
+    echo "unpacked $program --version: $out"
+  done
+done
+
+# lintian: no error (warnings are printed for the reader).
+# shellcheck disable=SC2086  # one word per package
+lintian --fail-on error --suppress-tags-from-file "$suppressions" $debs || fail "lintian reports errors"
+echo "lintian: no error"
