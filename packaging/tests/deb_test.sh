@@ -31,6 +31,11 @@ for entry in $entries; do
 done
 ls -l "$work/debs"/*.deb
 
+# Regression: cpack put the project's summary above each package's synopsis.
+synopses=$(for deb in $debs; do dpkg-deb -f "$deb" Description | head -n 1; done)
+[ "$(echo "$synopses" | sort -u | wc -l)" -eq "$(echo "$synopses" | wc -l)" ] ||
+  fail "two packages share a synopsis: $synopses"
+
 # Dependencies computed from the binaries, and between our own packages.
 depends() { dpkg-deb -f "$work/debs/${1}_${version}_"*.deb Depends; }
 for entry in $entries; do
