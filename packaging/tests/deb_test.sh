@@ -9,6 +9,7 @@ build=$1 work=$2 version=$3 suppressions=$4
 shift 4
 entries="$*"  # PACKAGE=PROGRAM,PROGRAM ...
 fail() { echo "FAIL: $*"; exit 1; }
+has() { case " $entries " in *" $1="*) return 0 ;; esac; return 1; }  # PACKAGE is made
 for tool in cpack dpkg-deb dpkg-shlibdeps lintian; do
   command -v $tool >/dev/null || fail "$tool is missing (scripts/install-deps installs it)"
 done
@@ -46,19 +47,27 @@ for entry in $entries; do
 done
 depends libvantrel0 | grep -q 'libportaudio2' || fail "libvantrel0 does not depend on libportaudio2"
 depends libvantrel-dev | grep -qF "libvantrel0 (= $version)" || fail "libvantrel-dev does not depend on libvantrel0"
-depends tessary | grep -qF "libvantrel0 (= $version)" || fail "tessary does not depend on libvantrel0"
-depends tessary | grep -q 'libqt6widgets6' || fail "tessary does not depend on Qt's widgets"
 dpkg-deb -I "$work/debs/libvantrel0_${version}_"*.deb shlibs | grep -q '^libvantrel 0 libvantrel0' ||
   fail "libvantrel0 has no shlibs entry"
+[ -f "$work/root/usr/include/vantrel.h" ] || fail "no vantrel.h in libvantrel-dev"
 
 # The files a user looks for, in their Debian places.
-for file in usr/share/applications/tessary.desktop usr/share/icons/hicolor/48x48/apps/tessary.png \
-    usr/lib/systemd/system/tessary-server.service usr/share/tessary-server/seed-vocabulary.tsv \
-    usr/include/vantrel.h; do
-  [ -f "$work/root/$file" ] || fail "no $file in the packages"
-done
-grep -q '^ExecStart=/usr/bin/tessary-server ' "$work/root/usr/lib/systemd/system/tessary-server.service" ||
-  fail "the service does not start /usr/bin/tessary-server"
+if has tessary; then
+  depends tessary | grep -qF "libvantrel0 (= $version)" || fail "tessary does not depend on libvantrel0"
+  depends tessary | grep -q 'libqt6widgets6' || fail "tessary does not depend on Qt's widgets"
+  for file in usr/share/applications/tessary.desktop usr/share/icons/hicolor/48x48/apps/tessary.png \
+      usr/share/man/man1/Tessary.1.gz; do
+    [ -f "$work/root/$file" ] || fail "no $file in tessary"
+  done
+fi
+if has tessary-server; then
+  for file in usr/lib/systemd/system/tessary-server.service usr/share/tessary-server/seed-vocabulary.tsv \
+      usr/share/man/man1/tessary-server.1.gz; do
+    [ -f "$work/root/$file" ] || fail "no $file in tessary-server"
+  done
+  grep -q '^ExecStart=/usr/bin/tessary-server ' "$work/root/usr/lib/systemd/system/tessary-server.service" ||
+    fail "the service does not start /usr/bin/tessary-server"
+fi
 
 # Every program from the unpacked tree, with the unpacked library.
 library=$(find "$work/root" -name libvantrel.so.0)
@@ -73,6 +82,22 @@ for entry in $entries; do
     echo "unpacked $program --version: $out"
   done
 done
+
+# The unpacked server starts on loopback from the packaged seed vocabulary.
+if has tessary-server; then
+  log=$work/server.log
+  "$work/root/usr/bin/tessary-server" --listen 127.0.0.1 --port 0 --data "$work/data" \
+    --seed "$work/root/usr/share/tessary-server/seed-vocabulary.tsv" 2>"$log" &
+  server=$!
+  i=0
+  while ! grep -q 'listening on' "$log" && [ $i -lt 100 ] && kill -0 $server 2>/dev/null; do
+    sleep 0.1; i=$((i + 1))
+  done
+  kill $server 2>/dev/null || true
+  wait $server 2>/dev/null || true
+  grep -E 'listening on 127\.0\.0\.1 port [0-9]+, [1-9][0-9]* words' "$log" ||
+    { cat "$log"; fail "the unpacked tessary-server did not start from its seed vocabulary"; }
+fi
 
 # lintian: no error (warnings are printed for the reader).
 # shellcheck disable=SC2086  # one word per package
