@@ -1,0 +1,36 @@
+// A machine with no sound card input: ALSA's configuration is an empty file
+// (set by CTest), so PortAudio offers no device at all. Opening the default
+// input fails with one line that says so and names the way out, recording
+// from a file; without that line the demo could not tell the user.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "platform/capture_devices.h"
+
+namespace vantrel {
+namespace {
+
+TEST(NoSoundCardInput, OpeningTheDefaultInputFailsAndSaysToRecordFromAFile) {
+    ASSERT_NE(std::getenv("ALSA_CONFIG_PATH"), nullptr) << "run through CTest, which empties ALSA's configuration";
+    unsetenv("VANTREL_CAPTURE_FILE");
+    unsetenv("VANTREL_CAPTURE_DEVICE");
+    std::vector<std::int16_t> buffer(8000, 99);
+    ::testing::internal::CaptureStderr();
+    {
+        auto device = MakeCaptureDevice();
+        EXPECT_EQ(device->Open(buffer.data(), static_cast<std::int32_t>(buffer.size())), -1);
+    }
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    const std::string line =
+        "vantrel: no sound card input found (VANTREL_CAPTURE_FILE records from an audio file instead)\n";
+    const auto at = said.find(line);
+    ASSERT_NE(at, std::string::npos) << said;
+    EXPECT_EQ(said.find(line, at + 1), std::string::npos) << "said twice: " << said;
+}
+
+}  // namespace
+}  // namespace vantrel
