@@ -4,6 +4,7 @@
 #include <string>
 
 #include "cp1250.h"
+#include "head_codec.h"
 
 namespace tessary {
 
@@ -79,19 +80,20 @@ private:
     }
 
     void OnHead() {
-        head_ = vantrel::DecodePacketHead(headBytes_.data());
+        const packet::DecodedHead decoded = packet::DecodeHead(kHeadCodec, headBytes_);
+        head_ = decoded.head;
         stats_.packetsIn.fetch_add(1, std::memory_order_relaxed);
         if (log_.Verbose())
             Note("in " + TypeText(head_.type) + " #" + std::to_string(head_.number) + " " +
                  std::to_string(head_.length) + " bytes");
-        if (head_.length < 0 || head_.length > kMaxPayload) {
+        if (!decoded.Ok()) {
             stats_.badLengths.fetch_add(1, std::memory_order_relaxed);
             Note("packet " + TypeText(head_.type) + " announces " + std::to_string(head_.length) +
-                 " bytes (allowed 0 to " + std::to_string(kMaxPayload) + "): session closed");
+                 " bytes (allowed 0 to " + std::to_string(packet::kMaxPayload) + "): session closed");
             Shutdown();
             return;
         }
-        if (!Conversation::Handles(head_.type)) {
+        if (!Conversation::Handles(head_.Type())) {
             // Not ours: its payload is read and thrown away piece by piece.
             skipLeft_ = static_cast<std::size_t>(head_.length);
             return Skip();
@@ -154,8 +156,8 @@ private:
     Log &log_;
     Conversation conversation_;
     ServerStats &stats_;
-    std::array<std::uint8_t, vantrel::kPacketHeadSize> headBytes_{};
-    vantrel::PacketHead head_;
+    std::array<std::uint8_t, packet::kHeadSize> headBytes_{};
+    packet::Head head_;
     std::vector<std::uint8_t> body_;
     std::vector<std::uint8_t> skipBuffer_;
     std::size_t skipLeft_ = 0;
