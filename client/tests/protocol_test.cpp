@@ -315,6 +315,28 @@ TEST(Reassembly, DroppedLeftoverNeverLeadsTheNextConnection) {
     EXPECT_EQ(got.packets[0], next);
 }
 
+// Regression: a large packet held its size in the leftover buffer for good.
+TEST(Reassembly, LargePacketLeavesNoLargeBufferBehind) {
+    ReceiveReassembly reassembly(kCodec);
+    Received got;
+    const Bytes large = Packet("UMSG", 0, std::string(4 * 1024 * 1024, 'x'));
+    for (std::size_t at = 0; at < large.size(); at += 300000) {
+        reassembly.Arrive(std::span(large).subspan(at, std::min<std::size_t>(300000, large.size() - at)), Collect(got));
+        if (at == 0) {
+            EXPECT_GE(reassembly.Rest().restBufB.capacity(), 300000u);
+        }
+    }
+    ASSERT_EQ(got.packets.size(), 1u);
+    EXPECT_EQ(got.packets[0], large);
+    EXPECT_LE(reassembly.Rest().restBufB.capacity(), 64u * 1024);
+    // Small traffic after it goes on as before.
+    const Bytes small = Packet("NEWS", 0, "hello");
+    reassembly.Arrive(std::span(small).first(5), Collect(got));
+    reassembly.Arrive(std::span(small).subspan(5), Collect(got));
+    ASSERT_EQ(got.packets.size(), 2u);
+    EXPECT_EQ(got.packets[1], small);
+}
+
 // ---- Dispatch decision -------------------------------------------------------------------
 
 TEST(Dispatch, ActionByTypeAndNumber) {

@@ -168,20 +168,33 @@ TEST_F(SessionTest, DisconnectWhileRecordingStopsItWithoutRest) {
     EXPECT_FALSE(Button("cmbStart")->isEnabled());
 }
 
-TEST_F(SessionTest, ServerDroppingTheConnectionLeavesTheRecordingRunning) {
+// Regression: a recording outlived its lost connection, and the next
+// connection received the rest of the utterance as "DATA" without "SRCG".
+TEST_F(SessionTest, LostConnectionStopsTheRecordingAndTheNextOneHearsNothingUntilStart) {
     Button("cmbStart")->click();
     ASSERT_TRUE(WaitFor([&] { return peer_.Received().contains("DATA"); }, 3000));
     peer_.Connection()->abort();
     ASSERT_TRUE(WaitFor([&] { return State() != KlientSocket::kConnected; }));
-    Tick();
-    EXPECT_FALSE(Button("cmbStart")->isEnabled());
-    EXPECT_TRUE(Button("cmbStop")->isEnabled());
-    Spin(800);  // notifications go on; their packets are dropped, the socket closed
-    EXPECT_EQ(State(), KlientSocket::kClosed);
-    EXPECT_EQ(mdlParam::GetBufLen(), 0);
-    Button("cmbStop")->click();
-    EXPECT_TRUE(Log().startsWith(QStringLiteral("0\n")));
+    Tick();  // sees the connection gone: the stop action runs
     EXPECT_FALSE(Button("cmbStop")->isEnabled());
+    EXPECT_FALSE(Button("cmbStart")->isEnabled());
+    EXPECT_TRUE(Log().startsWith(QStringLiteral("0\n0\n")));  // StartRecord's, then StopRecord's result
+    EXPECT_EQ(mdlParam::GetBufLen(), 0);
+
+    peer_.ClearReceived();
+    ASSERT_NO_FATAL_FAILURE(ConnectTo(peer_));
+    Tick();
+    Spin(1200);  // more than three capture ticks
+    EXPECT_EQ(peer_.Received(), testing::Packet("NEWS", 0, "news_demo")) << "only the greeting";
+    ASSERT_TRUE(Button("cmbStart")->isEnabled());
+
+    peer_.ClearReceived();
+    Button("cmbStart")->click();
+    ASSERT_TRUE(WaitFor([&] { return peer_.Received().contains("DATA"); }, 3000));
+    Button("cmbStop")->click();
+    ASSERT_TRUE(WaitFor([&] { return peer_.Received().endsWith(QByteArray("REST\0\0\0\0\2\0\0\0\r\n", 14)); }));
+    Spin(50);
+    CheckUtterance(Packets(peer_.Received()), true);  // "SRCG" first
 }
 
 TEST_F(SessionTest, ClosingTheWindowWhileRecordingStopsBeforeReleasing) {

@@ -5,10 +5,12 @@
 #include "window/host_record.h"
 #include "window/klient_socket.h"
 #include "window/mdl_param.h"
+#include "window/status_log.h"
 #include "window/window_icon.h"
 #include "window_test_support.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QComboBox>
 #include <QFontInfo>
 #include <QKeyEvent>
@@ -380,6 +382,33 @@ TEST_F(WindowTest, NewConnectionStartsWithoutTheOldLeftover) {
     peer.Send(Packet("UMSG", 0, "fresh"));
     ASSERT_TRUE(WaitFor([&] { return !Log().isEmpty(); }));
     EXPECT_EQ(Log(), QStringLiteral("fresh"));
+}
+
+// Regression: every entry rebuilt the whole log, and one line of 128 KiB froze
+// the window for seconds, again at every later message; 8 MiB never ended.
+TEST_F(WindowTest, LongSingleLineMessageLeavesTheWindowAnswering) {
+    Peer peer;
+    ConnectTo(peer);
+    auto *log = Control<StatusLog>("txtT");
+    log->PutOnTop(QStringLiteral("older\r\n"));
+    // Sends one "UMSG" and a "PING" behind it; the time until the window has
+    // answered and painted the log.
+    const auto answered = [&](const QByteArray &text, const QByteArray &ping) {
+        QElapsedTimer timer;
+        timer.start();
+        peer.Send(Packet("UMSG", 0, text) + Packet("PING", 0, ping));
+        const QByteArray pong = Packet("PONG", 0, ping);
+        EXPECT_TRUE(WaitFor([&] { return peer.Received().contains(pong); }, 60000));
+        log->viewport()->repaint();
+        return timer.elapsed();
+    };
+    QByteArray line(8 * 1024 * 1024, 'a');
+    for (qsizetype i = 0; i < line.size(); ++i) line[i] = static_cast<char>('a' + (i * 7) % 26);
+    // Generous bounds against a freeze (about 0.2 s and 5 ms here, released).
+    EXPECT_LT(answered(line, "1"), 20000);
+    EXPECT_LT(answered("hello!", "2"), 3000);
+    EXPECT_TRUE(log->Text() == QStringLiteral("hello!") + QString::fromLatin1(line) + QStringLiteral("older\n"))
+        << "the text shown is the text received";
 }
 
 // ---- Notifications -------------------------------------------------------------------------------------

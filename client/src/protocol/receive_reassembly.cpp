@@ -69,6 +69,7 @@ WalkResult ReceiveReassembly::Arrive(std::span<const std::uint8_t> chunk,
 
     if (pos == n) {
         rcvRest_.nRestB = -1;
+        ReleaseLargeBuffers();
         return WalkResult::Ok;
     }
     if (pos > n) pos -= rcvRest_.packetSize;  // back to the start of the incomplete packet
@@ -85,6 +86,14 @@ void ReceiveReassembly::KeepLeftover(std::int64_t pos, std::int64_t n) {
         rcvRest_.restBufB[static_cast<std::size_t>(rcvRest_.iRestB)] =
             rcvBufB_[static_cast<std::size_t>(pos + rcvRest_.iRestB)];
     }
+}
+
+// A large packet leaves large buffers behind; once it is through, they are
+// given back, so one big message does not hold its size for good.
+void ReceiveReassembly::ReleaseLargeBuffers() {
+    constexpr std::size_t kKeep = 64 * 1024;
+    if (rcvBufB_.capacity() > kKeep) std::vector<std::uint8_t>().swap(rcvBufB_);
+    if (rcvRest_.restBufB.capacity() > kKeep) std::vector<std::uint8_t>(2, 0).swap(rcvRest_.restBufB);
 }
 
 void ReceiveReassembly::DropLeftover() {

@@ -55,6 +55,7 @@ public:
 
 private:
     void KeepLeftover(std::int64_t pos, std::int64_t n);
+    void ReleaseLargeBuffers();
 
     packet::HeadCodec codec_;
     std::vector<std::uint8_t> rcvBufB_;

@@ -7,6 +7,7 @@
 #include "window/caption_button.h"
 #include "window/klient_socket.h"
 #include "window/mdl_param.h"
+#include "window/status_log.h"
 #include "window/window_icon.h"
 
 #include <QCloseEvent>
@@ -204,7 +205,7 @@ void FrmKorvel::createControls() {
     label1_1_->setProperty("index", 1);
     placeLabel(label1_1_, 4440, 360, 2892, 192);
 
-    txtT_ = new QPlainTextEdit(this);
+    txtT_ = new StatusLog(this);
     txtT_->setObjectName(QStringLiteral("txtT"));
     txtT_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     txtT_->setTabChangesFocus(true);
@@ -294,11 +295,9 @@ void FrmKorvel::resizeEvent(QResizeEvent *event) {
     txtT_->setGeometry(log);
 }
 
-void FrmKorvel::putOnTop(const QString &text) { txtT_->setPlainText(text + txtT_->toPlainText()); }
+void FrmKorvel::putOnTop(const QString &text) { txtT_->PutOnTop(text); }
 
-void FrmKorvel::putAtBottom(const QString &text) {
-    txtT_->setPlainText(txtT_->toPlainText() + QStringLiteral("\r\n") + text);
-}
+void FrmKorvel::putAtBottom(const QString &text) { txtT_->PutAtBottom(text); }
 
 // ---- Message sender ---------------------------------------------------------
 
@@ -414,6 +413,9 @@ void FrmKorvel::updateConnectionStatus() {
         cmbConnect_->setEnabled(true);
         cmbDisConnect_->hide();
         if (wasConnected_) {
+            // A recording never outlives its connection: its "DATA" must not
+            // flow into the next one, which no "SRCG" told of it.
+            if (cmbStop_->isEnabled()) stopRecognition();
             cmbConnect_->setFocus();
             cmbAddW_->setEnabled(false);
             cmbBest_->setEnabled(false);

@@ -36,6 +36,7 @@ class QTimer;
 namespace tessary {
 
 class KlientSocket;
+class StatusLog;
 
 class FrmKorvel : public QWidget {
     Q_OBJECT
@@ -129,7 +130,7 @@ private:
     QLineEdit *txtAddWord_ = nullptr;
     QPushButton *cmbAddW_ = nullptr;
     QLabel *label1_1_ = nullptr;
-    QPlainTextEdit *txtT_ = nullptr;
+    StatusLog *txtT_ = nullptr;
     QPlainTextEdit *txtInfo_ = nullptr;
     QTimer *tmrConnected_ = nullptr;
     KlientSocket *wKlient_ = nullptr;
