@@ -60,6 +60,9 @@ if has tessary; then
     [ -f "$work/root/$file" ] || fail "no $file in tessary"
   done
 fi
+if has tessary-cli; then
+  depends tessary-cli | grep -qF "libvantrel0 (= $version)" || fail "tessary-cli does not depend on libvantrel0"
+fi
 if has tessary-server; then
   for file in usr/lib/systemd/system/tessary-server.service usr/share/tessary-server/seed-vocabulary.tsv \
       usr/share/man/man1/tessary-server.1.gz; do
