@@ -4,8 +4,9 @@
 // first head with a bad length; that every packet it hands on lies inside the
 // bytes received; and that its leftover buffer never grows beyond what was
 // received (nothing is sized from a length in a head).
-#include "core/packet_head.h"
+#include "packet/packet.h"
 #include "protocol/receive_reassembly.h"
+#include "vantrel.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -19,6 +20,14 @@
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+namespace packet = tessary::packet;
+
+const packet::HeadCodec kCodec{&::SetPacketHead, &::GetPacketHead};
+constexpr std::size_t kHead = packet::kHeadSize;
+
+std::int32_t LengthAt(const Bytes &bytes, std::size_t at) {
+    return packet::DecodeHead(kCodec, std::span(bytes).subspan(at)).head.length;
+}
 
 void Check(bool condition) {
     if (!condition) std::abort();
@@ -28,7 +37,7 @@ Bytes MakeStream(FuzzedDataProvider &data) {
     Bytes stream;
     while (data.remaining_bytes() > 0 && stream.size() < 64 * 1024) {
         const std::uint8_t kind = data.ConsumeIntegral<std::uint8_t>();
-        vantrel::PacketHead head;
+        packet::Head head;
         for (char &c : head.type) c = static_cast<char>(data.ConsumeIntegral<std::uint8_t>());
         head.number = data.ConsumeIntegral<std::int32_t>();
         Bytes payload;
@@ -36,13 +45,13 @@ Bytes MakeStream(FuzzedDataProvider &data) {
             payload = data.ConsumeBytes<std::uint8_t>(data.ConsumeIntegralInRange<std::size_t>(0, 600));
             head.length = static_cast<std::int32_t>(payload.size());
         } else if (kind < 240) {  // a head whose payload never comes in full
-            head.length = data.ConsumeIntegralInRange<std::int32_t>(0, tessary::kMaxPayloadLength);
+            head.length = data.ConsumeIntegralInRange<std::int32_t>(0, packet::kMaxPayload);
         } else {  // any length at all, bad ones included
             head.length = data.ConsumeIntegral<std::int32_t>();
         }
         const std::size_t at = stream.size();
-        stream.resize(at + vantrel::kPacketHeadSize);
-        vantrel::EncodePacketHead(head, stream.data() + at);
+        stream.resize(at + kHead);
+        kCodec.set(stream.data() + at, head.type.data(), &head.number, &head.length);
         stream.insert(stream.end(), payload.begin(), payload.end());
         if (kind == 255) {  // a bare tail: part of a head
             stream.resize(stream.size() - data.ConsumeIntegralInRange<std::size_t>(0, 11));
@@ -60,13 +69,13 @@ struct Whole {
 Whole SplitWhole(const Bytes &stream) {
     Whole whole;
     std::size_t pos = 0;
-    while (pos + 12 <= stream.size()) {
-        const std::int32_t length = vantrel::DecodePacketHead(stream.data() + pos).length;
-        if (length < 0 || length > tessary::kMaxPayloadLength) {
+    while (pos + kHead <= stream.size()) {
+        const std::int32_t length = LengthAt(stream, pos);
+        if (!packet::LengthAllowed(length)) {
             whole.badLength = true;
             break;
         }
-        const std::size_t size = 12 + static_cast<std::size_t>(length);
+        const std::size_t size = kHead + static_cast<std::size_t>(length);
         if (stream.size() - pos < size) break;
         whole.packets.emplace_back(stream.begin() + static_cast<std::ptrdiff_t>(pos),
                                    stream.begin() + static_cast<std::ptrdiff_t>(pos + size));
@@ -84,16 +93,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *input, std::size_t siz
     const Bytes stream = MakeStream(data);
     const Whole expected = SplitWhole(stream);
 
-    tessary::ReceiveReassembly reassembly;
+    tessary::ReceiveReassembly reassembly(kCodec);
     std::vector<Bytes> got;
     bool badLength = false;
     std::size_t received = 0;
     const auto detect = [&](const Bytes &bufB, std::int32_t start, std::int32_t n) {
         Check(start >= 0 && n >= 0 && static_cast<std::size_t>(n) <= bufB.size());
-        Check(static_cast<std::int64_t>(start) + 12 <= n);
-        const std::int32_t length = vantrel::DecodePacketHead(bufB.data() + start).length;
-        Check(length >= 0 && static_cast<std::int64_t>(start) + 12 + length <= n);
-        got.emplace_back(bufB.begin() + start, bufB.begin() + start + 12 + length);
+        constexpr auto kHeadBytes = static_cast<std::int64_t>(kHead);
+        Check(start + kHeadBytes <= n);
+        const std::int32_t length = LengthAt(bufB, static_cast<std::size_t>(start));
+        Check(length >= 0 && start + kHeadBytes + length <= n);
+        got.emplace_back(bufB.begin() + start, bufB.begin() + start + kHeadBytes + length);
     };
     while (received < stream.size()) {
         const std::size_t n = std::min<std::size_t>(

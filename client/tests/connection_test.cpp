@@ -197,7 +197,9 @@ TEST_F(ConnectionTest, CommandButtonsSendTheirExactBytes) {
     Spin(30);
     const QByteArray got = peer.Received();
     ASSERT_TRUE(got.startsWith(QByteArray("PING\0\0\0\0", 8)));
-    const int length = static_cast<unsigned char>(got[8]);
+    const int length = packet::DecodeHead(testing::Codec(), std::span(reinterpret_cast<const std::uint8_t *>(got.constData()),
+                                                                      static_cast<std::size_t>(got.size())))
+                           .head.length;
     const QByteArray ticks = got.mid(12, length);
     const int32_t tick = ticks.toInt();
     EXPECT_EQ(QByteArray::number(tick), ticks);
@@ -245,11 +247,8 @@ protected:
     // Sizes of the DATA packets received, in order.
     std::vector<qsizetype> DataSizes() const {
         std::vector<qsizetype> sizes;
-        const QByteArray &got = peer_.Received();
-        for (qsizetype pos = 0; pos + 12 <= got.size();) {
-            const qsizetype length = static_cast<unsigned char>(got[pos + 8]) | static_cast<unsigned char>(got[pos + 9]) << 8;
-            if (got.mid(pos, 4) == "DATA") sizes.push_back(12 + length);
-            pos += 12 + length;
+        for (const auto &p : testing::Packets(peer_.Received())) {
+            if (p.type == "DATA") sizes.push_back(static_cast<qsizetype>(packet::kHeadSize) + p.payload.size());
         }
         return sizes;
     }

@@ -1,11 +1,12 @@
 // The byte-level units: framing, code page, reassembly walk, dispatch decision
-// and the numbers read from text.
-#include "core/packet_head.h"
+// and the numbers read from text. Heads go through the library's exported
+// codec, as in the program.
+#include "packet/packet.h"
 #include "protocol/code_page.h"
 #include "protocol/dispatch.h"
 #include "protocol/message_types.h"
-#include "protocol/packet_framing.h"
 #include "protocol/receive_reassembly.h"
+#include "vantrel.h"
 
 #include <gtest/gtest.h>
 
@@ -22,17 +23,23 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
+const packet::HeadCodec kCodec{&::SetPacketHead, &::GetPacketHead};
+constexpr std::size_t kHead = packet::kHeadSize;
+
 Bytes B(std::string_view s) { return Bytes(s.begin(), s.end()); }
 
 Bytes Packet(std::string_view type, std::int32_t number, std::string_view text) {
-    return FramePacket(type, number, B(text));
+    return packet::Encode(kCodec, type, number, text);
 }
 
 // A raw head with any length, for malformed streams.
 Bytes Head(std::string_view type, std::int32_t number, std::int32_t length) {
-    Bytes head(12);
-    vantrel::EncodePacketHead({FitType(type), number, length}, head.data());
-    return head;
+    const auto head = packet::EncodeHead(kCodec, type, number, length);
+    return Bytes(head.begin(), head.end());
+}
+
+std::int32_t LengthAt(const Bytes &bytes, std::size_t at) {
+    return packet::DecodeHead(kCodec, std::span(bytes).subspan(at)).head.length;
 }
 
 Bytes Concat(std::initializer_list<Bytes> parts) {
@@ -60,7 +67,7 @@ TEST(Framing, TypeIsCutOrPaddedToFourCharacters) {
     EXPECT_EQ(Bytes(longType.begin(), longType.begin() + 4), B("PING"));
     const Bytes shortType = Packet("AB", 0, "");
     EXPECT_EQ(Bytes(shortType.begin(), shortType.begin() + 4), B("AB  "));
-    EXPECT_EQ(FitType(""), (std::array<char, 4>{' ', ' ', ' ', ' '}));
+    EXPECT_EQ(packet::FitType(""), (std::array<char, 4>{' ', ' ', ' ', ' '}));
 }
 
 TEST(MessageTypes, EighteenDistinctFourLetterTypesInDeclaredOrder) {
@@ -118,10 +125,11 @@ struct Received {
 
 ReceiveReassembly::DetectPacket Collect(Received &into) {
     return [&into](const Bytes &bufB, std::int32_t start, std::int32_t n) {
-        const auto head = vantrel::DecodePacketHead(bufB.data() + start);
-        ASSERT_LE(static_cast<std::int64_t>(start) + 12 + head.length, n);
+        const std::int32_t length = LengthAt(bufB, static_cast<std::size_t>(start));
+        ASSERT_LE(static_cast<std::int64_t>(start) + static_cast<std::int64_t>(kHead) + length, n);
         ASSERT_LE(static_cast<std::size_t>(n), bufB.size());
-        into.packets.emplace_back(bufB.begin() + start, bufB.begin() + start + 12 + head.length);
+        into.packets.emplace_back(bufB.begin() + start,
+                                  bufB.begin() + start + static_cast<std::ptrdiff_t>(kHead) + length);
         into.nBufB.push_back(n);
     };
 }
@@ -130,12 +138,12 @@ ReceiveReassembly::DetectPacket Collect(Received &into) {
 std::vector<Bytes> SplitWhole(const Bytes &stream) {
     std::vector<Bytes> packets;
     std::size_t pos = 0;
-    while (pos + 12 <= stream.size()) {
-        const auto length = static_cast<std::size_t>(vantrel::DecodePacketHead(stream.data() + pos).length);
-        if (pos + 12 + length > stream.size()) break;
+    while (pos + kHead <= stream.size()) {
+        const auto length = static_cast<std::size_t>(LengthAt(stream, pos));
+        if (pos + kHead + length > stream.size()) break;
         packets.emplace_back(stream.begin() + static_cast<std::ptrdiff_t>(pos),
-                             stream.begin() + static_cast<std::ptrdiff_t>(pos + 12 + length));
-        pos += 12 + length;
+                             stream.begin() + static_cast<std::ptrdiff_t>(pos + kHead + length));
+        pos += kHead + length;
     }
     return packets;
 }
@@ -143,7 +151,7 @@ std::vector<Bytes> SplitWhole(const Bytes &stream) {
 // Feeds the stream cut at the given points and checks, after every chunk,
 // that the leftover is exactly the stream from the last packet boundary.
 std::vector<Bytes> FeedInChunks(const Bytes &stream, const std::vector<std::size_t> &cuts) {
-    ReceiveReassembly reassembly;
+    ReceiveReassembly reassembly(kCodec);
     Received got;
     std::size_t from = 0;
     std::size_t boundary = 0;  // end of the last whole packet dispatched
@@ -173,7 +181,7 @@ Bytes SeveralPackets() {
 
 TEST(Reassembly, WholeStreamDispatchesEveryPacketInOrder) {
     const Bytes stream = SeveralPackets();
-    ReceiveReassembly reassembly;
+    ReceiveReassembly reassembly(kCodec);
     Received got;
     reassembly.Arrive(stream, Collect(got));
     EXPECT_EQ(got.packets, SplitWhole(stream));
@@ -209,7 +217,8 @@ TEST(Reassembly, RandomChunkingsOfRandomStreams) {
             const auto length = std::uniform_int_distribution<std::size_t>(0, round % 10 == 0 ? 3000 : 30)(random);
             Bytes payload(length);
             for (auto &b : payload) b = static_cast<std::uint8_t>(random());
-            const Bytes p = FramePacket(mdlMSGConst::kAll[random() % 18], static_cast<std::int32_t>(random()), payload);
+            const Bytes p = packet::Encode(kCodec, mdlMSGConst::kAll[random() % 18],
+                                           static_cast<std::int32_t>(random()), payload);
             stream.insert(stream.end(), p.begin(), p.end());
         }
         std::vector<std::size_t> cuts;
@@ -226,7 +235,7 @@ TEST(Reassembly, DocumentedCasesOfLeftover) {
     const Bytes a = Packet("UMSG", 0, "first");
     const Bytes b = Packet("UMSG", 0, "second");
     const Bytes c = Packet("UMSG", 0, "third one");
-    ReceiveReassembly reassembly;
+    ReceiveReassembly reassembly(kCodec);
     Received got;
     EXPECT_EQ(reassembly.Rest().nRestB, 0);  // not set up before the first arrival
 
@@ -263,8 +272,8 @@ TEST(Reassembly, DocumentedCasesOfLeftover) {
 }
 
 TEST(Reassembly, NegativeOrHugeLengthIsAProtocolErrorAndDropsTheLeftover) {
-    for (const std::int32_t bad : {-1, -12, INT_MIN, kMaxPayloadLength + 1, INT_MAX - 11, INT_MAX}) {
-        ReceiveReassembly reassembly;
+    for (const std::int32_t bad : {-1, -12, INT_MIN, packet::kMaxPayload + 1, INT_MAX - 11, INT_MAX}) {
+        ReceiveReassembly reassembly(kCodec);
         Received got;
         const Bytes good = Packet("UMSG", 0, "ok");
         const Bytes stream = Concat({good, Head("UMSG", 0, bad), B("trailing bytes")});
@@ -278,7 +287,7 @@ TEST(Reassembly, NegativeOrHugeLengthIsAProtocolErrorAndDropsTheLeftover) {
         EXPECT_EQ(got.packets.size(), 2u);
     }
     // A bad head that arrives split, after a leftover, is found too.
-    ReceiveReassembly reassembly;
+    ReceiveReassembly reassembly(kCodec);
     Received got;
     const Bytes bad = Head("UMSG", 0, -5);
     EXPECT_EQ(reassembly.Arrive(std::span(bad).first(7), Collect(got)), WalkResult::Ok);
@@ -287,15 +296,15 @@ TEST(Reassembly, NegativeOrHugeLengthIsAProtocolErrorAndDropsTheLeftover) {
 }
 
 TEST(Reassembly, LargestAcceptedLengthWaitsForItsBytes) {
-    ReceiveReassembly reassembly;
+    ReceiveReassembly reassembly(kCodec);
     Received got;
-    EXPECT_EQ(reassembly.Arrive(Head("UMSG", 0, kMaxPayloadLength), Collect(got)), WalkResult::Ok);
+    EXPECT_EQ(reassembly.Arrive(Head("UMSG", 0, packet::kMaxPayload), Collect(got)), WalkResult::Ok);
     EXPECT_EQ(reassembly.Rest().nRestB, 12);
     EXPECT_LT(reassembly.Rest().restBufB.size(), 1024u);  // nothing sized from the length
 }
 
 TEST(Reassembly, DroppedLeftoverNeverLeadsTheNextConnection) {
-    ReceiveReassembly reassembly;
+    ReceiveReassembly reassembly(kCodec);
     Received got;
     const Bytes cut = Packet("UMSG", 0, "cut short by a lost connection");
     reassembly.Arrive(std::span(cut).first(20), Collect(got));
@@ -311,7 +320,7 @@ TEST(Reassembly, DroppedLeftoverNeverLeadsTheNextConnection) {
 TEST(Dispatch, ActionByTypeAndNumber) {
     const auto decide = [](std::string_view type, std::int32_t number, std::string_view text) {
         const Bytes p = Packet(type, number, text);
-        const DispatchDecision d = DecidePacket(p);
+        const DispatchDecision d = DecidePacket(kCodec, p);
         EXPECT_EQ(std::string(d.payload.begin(), d.payload.end()),
                   d.action == DispatchAction::Ignore && d.payload.empty() ? std::string() : std::string(text));
         return d.action;
@@ -359,7 +368,9 @@ TEST(Numbers, RoundTripIsTheWrappedDifference) {
     // The counter passed its highest value between ping and pong.
     EXPECT_EQ(RoundTripMs(INT_MIN + 5, LeadingNumber("2147483637")), 16);
     EXPECT_EQ(RoundTripMs(-100, LeadingNumber("-110")), 10);
-    EXPECT_EQ(RoundTripMs(5, LeadingNumber("1e300")), RoundTripMs(5, LeadingNumber("1e300")));
+    // A difference beyond every counter: 1e300 is a multiple of 2^32, so it wraps to 0.
+    EXPECT_EQ(RoundTripMs(5, LeadingNumber("1e300")), 0);
+    EXPECT_EQ(RoundTripMs(5, LeadingNumber("-1e300")), 0);
 }
 
 }  // namespace

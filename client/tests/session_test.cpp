@@ -27,31 +27,13 @@ using testing::Peer;
 using testing::Spin;
 using testing::WaitFor;
 
-struct ReceivedPacket {
-    std::string type;
-    int32_t number = 0;
-    QByteArray payload;
-};
+using testing::Packets;
+using testing::ReceivedPacket;
 
 int32_t Int32At(const QByteArray &bytes, qsizetype at) {
     uint32_t value = 0;
     for (int i = 3; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
     return static_cast<int32_t>(value);
-}
-
-// Cuts what the peer received into packets; fails on a torn tail.
-std::vector<ReceivedPacket> Packets(const QByteArray &stream) {
-    std::vector<ReceivedPacket> packets;
-    qsizetype pos = 0;
-    while (pos + 12 <= stream.size()) {
-        const int32_t length = Int32At(stream, pos + 8);
-        EXPECT_GE(length, 0);
-        if (length < 0 || pos + 12 + length > stream.size()) break;
-        packets.push_back({stream.mid(pos, 4).toStdString(), Int32At(stream, pos + 4), stream.mid(pos + 12, length)});
-        pos += 12 + length;
-    }
-    EXPECT_EQ(pos, stream.size()) << "a torn packet at the end";
-    return packets;
 }
 
 [[maybe_unused]] std::vector<int16_t> ReadRecording(const char *path) {

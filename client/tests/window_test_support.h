@@ -1,10 +1,13 @@
 // Shared pieces of the window tests: waiting on the event loop, a peer
-// server on loopback that records every byte it receives, and the fixture
-// that opens the window with the real library.
+// server on loopback that records every byte it receives, packets framed and
+// cut by the packet module with the library's exported codec, and the
+// fixture that opens the window with the real library.
 #pragma once
 
+#include "packet/packet.h"
 #include "window/frm_korvel.h"
 #include "window/klient_socket.h"
+#include "window/mdl_param.h"
 
 #include <QByteArray>
 #include <QComboBox>
@@ -26,6 +29,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace tessary::testing {
 
@@ -89,18 +93,50 @@ private:
     QByteArray received_;
 };
 
+// Packets through the library's codec: the library must be bound (the
+// window fixture binds it).
+inline packet::HeadCodec Codec() {
+    EXPECT_TRUE(mdlParam::Bind(nullptr));
+    return mdlParam::HeadCodec();
+}
+
+// A head that announces length, whatever follows it.
 inline QByteArray Head(const char *type, std::int32_t number, std::int32_t length) {
-    QByteArray head(12, '\0');
-    for (int i = 0; i < 4; ++i) head[i] = type[i];
-    for (int i = 0; i < 4; ++i) {
-        head[4 + i] = static_cast<char>(static_cast<std::uint32_t>(number) >> (8 * i));
-        head[8 + i] = static_cast<char>(static_cast<std::uint32_t>(length) >> (8 * i));
-    }
-    return head;
+    const auto head = packet::EncodeHead(Codec(), type, number, length);
+    return QByteArray(reinterpret_cast<const char *>(head.data()), static_cast<qsizetype>(head.size()));
 }
 
 inline QByteArray Packet(const char *type, std::int32_t number, const QByteArray &payload) {
-    return Head(type, number, static_cast<std::int32_t>(payload.size())) + payload;
+    const auto bytes = packet::Encode(Codec(), type, number,
+                                      std::string_view(payload.constData(), static_cast<std::size_t>(payload.size())));
+    return QByteArray(reinterpret_cast<const char *>(bytes.data()), static_cast<qsizetype>(bytes.size()));
+}
+
+struct ReceivedPacket {
+    std::string type;
+    std::int32_t number = 0;
+    QByteArray payload;
+};
+
+// Cuts what a peer received into packets; fails on a bad length or a torn
+// tail.
+inline std::vector<ReceivedPacket> Packets(const QByteArray &stream) {
+    const packet::HeadCodec codec = Codec();
+    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t *>(stream.constData()),
+                                              static_cast<std::size_t>(stream.size()));
+    std::vector<ReceivedPacket> packets;
+    std::size_t pos = 0;
+    while (pos + packet::kHeadSize <= bytes.size()) {
+        const packet::DecodedHead decoded = packet::DecodeHead(codec, bytes.subspan(pos));
+        EXPECT_TRUE(decoded.Ok()) << "length " << decoded.head.length;
+        const auto length = static_cast<std::size_t>(decoded.head.length);
+        if (!decoded.Ok() || pos + packet::kHeadSize + length > bytes.size()) break;
+        packets.push_back({std::string(decoded.head.Type()), decoded.head.number,
+                           stream.mid(static_cast<qsizetype>(pos + packet::kHeadSize), static_cast<qsizetype>(length))});
+        pos += packet::kHeadSize + length;
+    }
+    EXPECT_EQ(pos, bytes.size()) << "a torn packet at the end";
+    return packets;
 }
 
 // The window, loaded and shown, with its controls by name. The status tick

@@ -63,21 +63,12 @@ extern "C" {
 
 VANTREL_API int32_t SetPacketHead(uint8_t *packet, const char *type, const int32_t *number,
                                   const int32_t *length) {
-    vantrel::PacketHead head;
-    for (int i = 0; i < 4; ++i) head.type[i] = type[i];
-    head.number = *number;
-    head.length = *length;
-    vantrel::EncodePacketHead(head, packet);
-    return 0;
+    return vantrel::WritePacketHead(packet, type, number, length);
 }
 
 VANTREL_API int32_t GetPacketHead(const uint8_t *packet, char *type, int32_t *number,
                                   int32_t *length) {
-    const vantrel::PacketHead head = vantrel::DecodePacketHead(packet);
-    for (int i = 0; i < 4; ++i) type[i] = head.type[i];
-    *number = head.number;
-    *length = head.length;
-    return 0;
+    return vantrel::ReadPacketHead(packet, type, number, length);
 }
 
 VANTREL_API int32_t InitClient(const VantrelHost *host, int32_t timerPeriod, int32_t ncep,

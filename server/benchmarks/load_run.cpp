@@ -23,6 +23,7 @@
 #include "conversation.h"
 #include "cp1250.h"
 #include "frame_features.h"
+#include "head_codec.h"
 #include "log.h"
 #include "server.h"
 #include "speech.h"
@@ -111,8 +112,9 @@ private:
                 if (!self->done_) self->Fail("read: " + ec.message());
                 return;
             }
-            const auto h = vantrel::DecodePacketHead(self->head_.data());
-            if (h.length < 0 || h.length > 65536) return self->Fail("bad length from the server");
+            const packet::DecodedHead decoded = packet::DecodeHead(kHeadCodec, self->head_);
+            if (!decoded.Ok()) return self->Fail("bad length from the server");
+            const packet::Head &h = decoded.head;
             self->type_.assign(h.type.data(), 4);
             self->body_.resize(static_cast<std::size_t>(h.length));
             asio::async_read(self->socket_, asio::buffer(self->body_),
@@ -182,7 +184,7 @@ private:
     int utterancesLeft_;
     Totals &totals_;
     std::mt19937 random_;
-    std::array<std::uint8_t, 12> head_{};
+    std::array<std::uint8_t, packet::kHeadSize> head_{};
     std::string type_;
     std::string body_;
     std::deque<std::vector<std::uint8_t>> writes_;

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "conversation.h"
@@ -36,7 +37,12 @@ tessary::Vocabulary &SharedVocabulary() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-    static const char *kTypes[] = {"NEWS", "OSVF", "PING", "SRCG", "DATA", "REST", "GETV", "GETB", "ADDW", "WOUT"};
+    // Every type the server handles, and one it does not.
+    static const std::vector<std::string_view> kTypes = [] {
+        auto types = tessary::Conversation::HandledTypes();
+        types.push_back("WOUT");
+        return types;
+    }();
     static tessary::Log log([](std::string_view) {}, false);
     static tessary::ServerStats stats;
     tessary::Conversation conversation(SharedVocabulary(), log, stats, "fuzz");
@@ -45,9 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // that many payload bytes (as many as are left).
     std::size_t at = 0;
     while (at + 3 <= size) {
-        vantrel::PacketHead head;
-        const char *type = kTypes[data[at] % (sizeof kTypes / sizeof *kTypes)];
-        for (int i = 0; i < 4; ++i) head.type[i] = type[i];
+        tessary::packet::Head head;
+        head.type = tessary::packet::FitType(kTypes[data[at] % kTypes.size()]);
         head.number = static_cast<std::int8_t>(data[at + 1]);
         std::size_t length = data[at + 2];
         if (head.type[0] == 'D') length *= 4;  // room for whole frames
@@ -58,8 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         at += length;
     }
     for (const auto &a : answers) {
-        if (a.type.size() != 4 || a.payload.size() > static_cast<std::size_t>(tessary::kMaxPayload)) std::abort();
-        if (tessary::EncodePacket(a).size() != 12 + a.payload.size()) std::abort();
+        if (a.type.size() != 4 || a.payload.size() > static_cast<std::size_t>(tessary::packet::kMaxPayload)) std::abort();
+        if (tessary::EncodePacket(a).size() != tessary::packet::kHeadSize + a.payload.size()) std::abort();
     }
     return 0;
 }

@@ -7,15 +7,12 @@
 
 #include "cp1250.h"
 #include "frame_features.h"
+#include "head_codec.h"
 
 namespace tessary {
 namespace {
 
 constexpr std::string_view kCrLf = "\r\n";
-
-bool Is(const std::array<char, 4> &type, const char (&name)[5]) {
-    return std::memcmp(type.data(), name, 4) == 0;
-}
 
 std::string Text(std::span<const std::uint8_t> payload) {
     return {reinterpret_cast<const char *>(payload.data()), payload.size()};
@@ -40,38 +37,36 @@ std::string FormatDistance(float d) {
 }  // namespace
 
 std::vector<std::uint8_t> EncodePacket(const OutPacket &packet) {
-    std::vector<std::uint8_t> bytes(vantrel::kPacketHeadSize + packet.payload.size());
-    vantrel::PacketHead head;
-    std::memcpy(head.type.data(), packet.type.data(), 4);
-    head.number = packet.number;
-    head.length = static_cast<std::int32_t>(packet.payload.size());
-    vantrel::EncodePacketHead(head, bytes.data());
-    std::memcpy(bytes.data() + vantrel::kPacketHeadSize, packet.payload.data(), packet.payload.size());
-    return bytes;
-}
-
-std::vector<Scored> Rank(std::span<const float> speechFrames, const VocabularyState &vocabulary) {
-    const Pattern utterance = MakePattern(speechFrames);
-    std::vector<Scored> ranking;
-    ranking.reserve(vocabulary.words.size());
-    for (const auto &word : vocabulary.words) {
-        float best = std::numeric_limits<float>::infinity();
-        for (const Pattern &t : word->patterns) best = std::min(best, DtwDistance(utterance, t));
-        ranking.push_back({word->name, best});
-    }
-    std::stable_sort(ranking.begin(), ranking.end(),
-                     [](const Scored &a, const Scored &b) { return a.distance < b.distance; });
-    return ranking;
+    return packet::Encode(kHeadCodec, packet.type, packet.number, packet.payload);
 }
 
 Conversation::Conversation(Vocabulary &vocabulary, Log &log, ServerStats &stats, std::string peer)
     : vocabulary_(vocabulary), log_(log), stats_(stats), peer_(std::move(peer)) {}
 
-bool Conversation::Handles(const std::array<char, 4> &type) {
-    static constexpr std::array<std::string_view, 9> kHandled = {"NEWS", "OSVF", "PING", "SRCG", "DATA",
-                                                                 "REST", "GETV", "GETB", "ADDW"};
-    const std::string_view name(type.data(), type.size());
-    return std::find(kHandled.begin(), kHandled.end(), name) != kHandled.end();
+const Conversation::Route Conversation::kRoutes[] = {
+    {"DATA", &Conversation::Data},
+    {"SRCG", &Conversation::Start},
+    {"REST", &Conversation::Rest},
+    {"PING", &Conversation::Ping},
+    {"NEWS", &Conversation::Greet},
+    {"OSVF", &Conversation::GreetingAnswered},
+    {"GETV", &Conversation::ListVocabulary},
+    {"GETB", &Conversation::BestWords},
+    {"ADDW", &Conversation::AddWord},
+};
+
+const Conversation::Route *Conversation::Find(std::string_view type) {
+    for (const Route &route : kRoutes)
+        if (route.type == type) return &route;
+    return nullptr;
+}
+
+bool Conversation::Handles(std::string_view type) { return Find(type) != nullptr; }
+
+std::vector<std::string_view> Conversation::HandledTypes() {
+    std::vector<std::string_view> types;
+    for (const Route &route : kRoutes) types.push_back(route.type);
+    return types;
 }
 
 void Conversation::Note(std::string_view text) {
@@ -81,82 +76,96 @@ void Conversation::Note(std::string_view text) {
     log_.Line(line);
 }
 
-void Conversation::Handle(const vantrel::PacketHead &head, std::span<const std::uint8_t> payload,
+void Conversation::Handle(const packet::Head &head, std::span<const std::uint8_t> payload,
                           std::vector<OutPacket> &out) {
-    const auto &type = head.type;
-    if (Is(type, "DATA")) {
-        Data(head, payload);
-    } else if (Is(type, "SRCG")) {
-        if (inUtterance_ && !floats_.empty()) Note("SRCG before REST: the unfinished utterance is dropped");
-        inUtterance_ = true;
-        floats_.clear();
-        overflowLogged_ = false;
-    } else if (Is(type, "REST")) {
-        Rest(out);
-    } else if (Is(type, "PING")) {
-        out.push_back({"PONG", head.number, Text(payload)});
-    } else if (Is(type, "NEWS")) {
-        const std::size_t words = vocabulary_.Size();
-        out.push_back({"NEWS", 0,
-                       "Tessary recognition server: " + std::to_string(words) +
-                           (words == 1 ? " word" : " words") + " in the vocabulary.\r\n"});
-    } else if (Is(type, "OSVF")) {
-        // The client's answer to our greeting: nothing to do.
-    } else if (Is(type, "GETV")) {
-        const auto state = vocabulary_.Snapshot();
-        std::string text = "Vocabulary, " + std::to_string(state->words.size()) +
-                           (state->words.size() == 1 ? " word:" : " words:");
+    if (const Route *route = Find(head.Type())) (this->*route->handler)(head, payload, out);
+}
+
+void Conversation::Start(const packet::Head &, std::span<const std::uint8_t>, std::vector<OutPacket> &) {
+    if (inUtterance_ && !floats_.empty()) Note("SRCG before REST: the unfinished utterance is dropped");
+    inUtterance_ = true;
+    floats_.clear();
+    overflowLogged_ = false;
+}
+
+void Conversation::Ping(const packet::Head &head, std::span<const std::uint8_t> payload,
+                        std::vector<OutPacket> &out) {
+    out.push_back({"PONG", head.number, Text(payload)});
+}
+
+void Conversation::Greet(const packet::Head &, std::span<const std::uint8_t>, std::vector<OutPacket> &out) {
+    const std::size_t words = vocabulary_.Size();
+    out.push_back({"NEWS", 0,
+                   "Tessary recognition server: " + std::to_string(words) + (words == 1 ? " word" : " words") +
+                       " in the vocabulary.\r\n"});
+}
+
+void Conversation::GreetingAnswered(const packet::Head &, std::span<const std::uint8_t>, std::vector<OutPacket> &) {
+    // The client's answer to our greeting: nothing to do.
+}
+
+void Conversation::ListVocabulary(const packet::Head &, std::span<const std::uint8_t>,
+                                  std::vector<OutPacket> &out) {
+    const auto state = vocabulary_.Snapshot();
+    std::string text =
+        "Vocabulary, " + std::to_string(state->words.size()) + (state->words.size() == 1 ? " word:" : " words:");
+    text += kCrLf;
+    for (const auto &w : state->words) {
+        text += w->name;
         text += kCrLf;
-        for (const auto &w : state->words) {
-            text += w->name;
-            text += kCrLf;
-        }
-        out.push_back(Message(std::move(text)));
-    } else if (Is(type, "GETB")) {
-        const std::string text = Text(payload);
-        const std::string_view arg = TrimBlanks(text);
-        int n = 0;
-        const auto r = std::from_chars(arg.data(), arg.data() + arg.size(), n);
-        if (r.ec != std::errc() || r.ptr != arg.data() + arg.size() || n < 1) {
-            out.push_back(Message("GETB needs a number of words, such as 5.\r\n"));
-        } else if (!hasLastRanking_) {
-            out.push_back(Message(utterancesEnded_ == 0
-                                      ? "No utterance has been recognised yet.\r\n"
-                                      : "The last utterance was not recognised (it held no speech, or it became a "
-                                        "template).\r\n"));
-        } else {
-            const std::size_t count = std::min(static_cast<std::size_t>(n), lastRanking_.size());
-            std::string answer = "Best " + std::to_string(count) + " of the last utterance (distance, smaller is closer):";
+    }
+    out.push_back(Message(std::move(text)));
+}
+
+void Conversation::BestWords(const packet::Head &, std::span<const std::uint8_t> payload,
+                             std::vector<OutPacket> &out) {
+    const std::string text = Text(payload);
+    const std::string_view arg = TrimBlanks(text);
+    int n = 0;
+    const auto r = std::from_chars(arg.data(), arg.data() + arg.size(), n);
+    if (r.ec != std::errc() || r.ptr != arg.data() + arg.size() || n < 1) {
+        out.push_back(Message("GETB needs a number of words, such as 5.\r\n"));
+    } else if (!hasLastRanking_) {
+        out.push_back(Message(utterancesEnded_ == 0
+                                  ? "No utterance has been recognised yet.\r\n"
+                                  : "The last utterance was not recognised (it held no speech, or it became a "
+                                    "template).\r\n"));
+    } else {
+        const std::size_t count = std::min(static_cast<std::size_t>(n), lastRanking_.size());
+        std::string answer = "Best " + std::to_string(count) + " of the last utterance (distance, smaller is closer):";
+        answer += kCrLf;
+        for (std::size_t i = 0; i < count; ++i) {
+            answer += std::to_string(i + 1) + ". " + lastRanking_[i].word + " " +
+                      FormatDistance(lastRanking_[i].distance);
             answer += kCrLf;
-            for (std::size_t i = 0; i < count; ++i) {
-                answer += std::to_string(i + 1) + ". " + lastRanking_[i].word + " " +
-                        FormatDistance(lastRanking_[i].distance);
-                answer += kCrLf;
-            }
-            out.push_back(Message(std::move(answer)));
         }
-    } else if (Is(type, "ADDW")) {
-        const std::string word(TrimBlanks(Text(payload)));
-        if (const std::string why = CheckWord(word); !why.empty()) {
-            Note("ADDW refused: " + why);
-            out.push_back(Message("Cannot add the word: " + why + ".\r\n"));
-        } else {
-            const auto state = vocabulary_.Snapshot();
-            const Word *existing = state->Find(word);
-            std::string text = "Say the word " + word + " now: your next utterance becomes ";
-            if (existing)
-                text += "a further template of it (it has " + std::to_string(existing->templates.size()) +
-                        (existing->templates.size() == 1 ? " template)." : " templates).");
-            else
-                text += "its template.";
-            text += kCrLf;
-            pendingWord_ = word;
-            out.push_back(Message(std::move(text)));
-        }
+        out.push_back(Message(std::move(answer)));
     }
 }
 
-void Conversation::Data(const vantrel::PacketHead &head, std::span<const std::uint8_t> payload) {
+void Conversation::AddWord(const packet::Head &, std::span<const std::uint8_t> payload,
+                           std::vector<OutPacket> &out) {
+    const std::string word(TrimBlanks(Text(payload)));
+    if (const std::string why = CheckWord(word); !why.empty()) {
+        Note("ADDW refused: " + why);
+        out.push_back(Message("Cannot add the word: " + why + ".\r\n"));
+        return;
+    }
+    const auto state = vocabulary_.Snapshot();
+    const Word *existing = state->Find(word);
+    std::string text = "Say the word " + word + " now: your next utterance becomes ";
+    if (existing)
+        text += "a further template of it (it has " + std::to_string(existing->templates.size()) +
+                (existing->templates.size() == 1 ? " template)." : " templates).");
+    else
+        text += "its template.";
+    text += kCrLf;
+    pendingWord_ = word;
+    out.push_back(Message(std::move(text)));
+}
+
+void Conversation::Data(const packet::Head &head, std::span<const std::uint8_t> payload,
+                        std::vector<OutPacket> &) {
     stats_.dataPackets.fetch_add(1, std::memory_order_relaxed);
     if (lastDataNumber_) {
         const std::int64_t expected = std::int64_t{*lastDataNumber_} + 1;
@@ -195,7 +204,7 @@ void Conversation::Data(const vantrel::PacketHead &head, std::span<const std::ui
     }
 }
 
-void Conversation::Rest(std::vector<OutPacket> &out) {
+void Conversation::Rest(const packet::Head &, std::span<const std::uint8_t>, std::vector<OutPacket> &out) {
     if (!inUtterance_) {
         // The client may send a second REST when its stop action runs twice.
         Note("REST with no utterance open: ignored");

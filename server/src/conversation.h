@@ -11,15 +11,12 @@
 #include <string_view>
 #include <vector>
 
-#include "core/packet_head.h"
 #include "log.h"
+#include "packet/packet.h"
 #include "vocabulary.h"
 
 namespace tessary {
 
-// Largest payload a packet may announce; a longer or negative length ends
-// the session.
-inline constexpr std::int32_t kMaxPayload = 16 * 1024 * 1024;
 // Longest utterance kept: a minute of frames. The client stops at 20 s.
 inline constexpr std::size_t kMaxUtteranceFloats = 60 * 100 * 9;
 
@@ -29,7 +26,7 @@ struct OutPacket {
     std::string payload;  // bytes, Windows-1250 text for the text types
 };
 
-// Head and payload as they go on the wire.
+// Head and payload as they go on the wire (the packet module's framing).
 std::vector<std::uint8_t> EncodePacket(const OutPacket &packet);
 
 // Counters over all sessions, for the log and the load run.
@@ -43,33 +40,44 @@ struct ServerStats {
     std::atomic<std::uint64_t> badLengths{0};
 };
 
-// A word and its distance to the utterance (smaller is closer).
-struct Scored {
-    std::string word;
-    float distance = 0;
-};
-
-// Matches the speech frames against every word; best first.
-std::vector<Scored> Rank(std::span<const float> speechFrames, const VocabularyState &vocabulary);
-
 class Conversation {
 public:
     Conversation(Vocabulary &vocabulary, Log &log, ServerStats &stats, std::string peer);
 
     // Acts on one whole packet and appends the answers to out. Types the
     // server does not handle are ignored.
-    void Handle(const vantrel::PacketHead &head, std::span<const std::uint8_t> payload,
-                std::vector<OutPacket> &out);
+    void Handle(const packet::Head &head, std::span<const std::uint8_t> payload, std::vector<OutPacket> &out);
 
     // Whether packets of this type are acted on (others may be skipped
     // without keeping their payload).
-    static bool Handles(const std::array<char, 4> &type);
+    static bool Handles(std::string_view type);
+    // The types acted on, in the order of the dispatch table.
+    static std::vector<std::string_view> HandledTypes();
 
     const std::string &Peer() const { return peer_; }
 
 private:
-    void Data(const vantrel::PacketHead &head, std::span<const std::uint8_t> payload);
-    void Rest(std::vector<OutPacket> &out);
+    // One entry of the dispatch table: a type and what the server does with it.
+    using Handler = void (Conversation::*)(const packet::Head &head, std::span<const std::uint8_t> payload,
+                                           std::vector<OutPacket> &out);
+    struct Route {
+        std::string_view type;
+        Handler handler;
+    };
+    static const Route kRoutes[];
+    static const Route *Find(std::string_view type);
+
+    void Data(const packet::Head &head, std::span<const std::uint8_t> payload, std::vector<OutPacket> &out);
+    void Start(const packet::Head &head, std::span<const std::uint8_t> payload, std::vector<OutPacket> &out);
+    void Rest(const packet::Head &head, std::span<const std::uint8_t> payload, std::vector<OutPacket> &out);
+    void Ping(const packet::Head &head, std::span<const std::uint8_t> payload, std::vector<OutPacket> &out);
+    void Greet(const packet::Head &head, std::span<const std::uint8_t> payload, std::vector<OutPacket> &out);
+    void GreetingAnswered(const packet::Head &head, std::span<const std::uint8_t> payload,
+                          std::vector<OutPacket> &out);
+    void ListVocabulary(const packet::Head &head, std::span<const std::uint8_t> payload,
+                        std::vector<OutPacket> &out);
+    void BestWords(const packet::Head &head, std::span<const std::uint8_t> payload, std::vector<OutPacket> &out);
+    void AddWord(const packet::Head &head, std::span<const std::uint8_t> payload, std::vector<OutPacket> &out);
     void Note(std::string_view text);
 
     Vocabulary &vocabulary_;

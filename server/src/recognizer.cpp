@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "frame_features.h"
+#include "vocabulary.h"
 
 namespace tessary {
 namespace {
@@ -101,6 +102,20 @@ float DtwDistance(const Pattern &a, const Pattern &b) {
         std::swap(previous, current);
     }
     return previous[m] / static_cast<float>(n + m);
+}
+
+std::vector<Scored> Rank(std::span<const float> speechFrames, const VocabularyState &vocabulary) {
+    const Pattern utterance = MakePattern(speechFrames);
+    std::vector<Scored> ranking;
+    ranking.reserve(vocabulary.words.size());
+    for (const auto &word : vocabulary.words) {
+        float best = std::numeric_limits<float>::infinity();
+        for (const Pattern &t : word->patterns) best = std::min(best, DtwDistance(utterance, t));
+        ranking.push_back({word->name, best});
+    }
+    std::stable_sort(ranking.begin(), ranking.end(),
+                     [](const Scored &a, const Scored &b) { return a.distance < b.distance; });
+    return ranking;
 }
 
 }  // namespace tessary

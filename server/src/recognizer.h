@@ -27,6 +27,8 @@
 
 namespace tessary {
 
+struct VocabularyState;
+
 inline constexpr float kMinPeakEnergy = 4.0f;
 inline constexpr float kMinDynamicRange = 1.0f;
 inline constexpr int kMinRunFrames = 3;
@@ -55,5 +57,16 @@ Pattern MakePattern(std::span<const float> speechFrames);
 
 // Path-normalised distance of two patterns; infinity when one is empty.
 float DtwDistance(const Pattern &a, const Pattern &b);
+
+// A word and its distance to the utterance (smaller is closer).
+struct Scored {
+    std::string word;
+    float distance = 0;
+};
+
+// Matches the speech frames against every template of every word; best
+// first (a word's distance is that of its closest template; ties keep the
+// vocabulary's order).
+std::vector<Scored> Rank(std::span<const float> speechFrames, const VocabularyState &vocabulary);
 
 }  // namespace tessary

@@ -12,6 +12,7 @@
 #endif
 
 #include "cp1250.h"
+#include "head_codec.h"
 
 namespace tessary {
 
@@ -160,19 +161,20 @@ private:
 
     void OnHead() {
         readingHead_ = false;
-        head_ = vantrel::DecodePacketHead(headBytes_.data());
+        const packet::DecodedHead decoded = packet::DecodeHead(kHeadCodec, headBytes_);
+        head_ = decoded.head;
         stats_.packetsIn.fetch_add(1, std::memory_order_relaxed);
         if (log_.Verbose())
             Note("in " + TypeText(head_.type) + " #" + std::to_string(head_.number) + " " +
                  std::to_string(head_.length) + " bytes");
-        if (head_.length < 0 || head_.length > kMaxPayload) {
+        if (!decoded.Ok()) {
             stats_.badLengths.fetch_add(1, std::memory_order_relaxed);
             Note("packet " + TypeText(head_.type) + " announces " + std::to_string(head_.length) +
-                 " bytes (allowed 0 to " + std::to_string(kMaxPayload) + "): session closed");
+                 " bytes (allowed 0 to " + std::to_string(packet::kMaxPayload) + "): session closed");
             Shutdown();
             return;
         }
-        if (!Conversation::Handles(head_.type)) {
+        if (!Conversation::Handles(head_.Type())) {
             // Not ours: its payload is read and thrown away piece by piece.
             if (!unknownLogged_) {
                 Note("packet type " + TypeText(head_.type) +
@@ -277,8 +279,8 @@ private:
     ServerStats &stats_;
     const SessionLimits limits_;
     bool closing_ = false;
-    std::array<std::uint8_t, vantrel::kPacketHeadSize> headBytes_{};
-    vantrel::PacketHead head_;
+    std::array<std::uint8_t, packet::kHeadSize> headBytes_{};
+    packet::Head head_;
     bool inPacket_ = false;     // from a packet's first byte to its last
     bool readingHead_ = false;
     Clock::time_point packetStarted_;

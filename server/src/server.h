@@ -35,7 +35,7 @@ struct SessionLimits {
     std::size_t resumeReadingAt = 256 * 1024;
     // Reading pauses before this can be reached by anything but one answer
     // of the largest size (a "PONG" to a 16 MiB "PING").
-    std::size_t maxQueued = 1024 * 1024 + kMaxPayload + 64 * 1024;
+    std::size_t maxQueued = 1024 * 1024 + packet::kMaxPayload + 64 * 1024;
 };
 
 class Server {

@@ -5,7 +5,7 @@
 
 #include "frame_features.h"
 #include "recognizer.h"
-#include "test_client.h"
+#include "test_support.h"
 
 namespace tessary::test {
 namespace {

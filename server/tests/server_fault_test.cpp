@@ -23,8 +23,8 @@
 #include <span>
 #include <sstream>
 
-#include "core/packet_head.h"
 #include "frame_features.h"
+#include "head_codec.h"
 #include "server_process.h"
 #include "test_client.h"
 
@@ -135,10 +135,11 @@ public:
     // ends first.
     std::optional<Packet> ReadPacket(std::chrono::milliseconds wait) {
         const auto until = Clock::now() + wait;
-        std::uint8_t head[vantrel::kPacketHeadSize];
+        std::uint8_t head[packet::kHeadSize];
         if (!ReadExactly(head, sizeof head, until)) return std::nullopt;
-        const vantrel::PacketHead h = vantrel::DecodePacketHead(head);
-        if (h.length < 0) return std::nullopt;
+        const packet::DecodedHead decoded = packet::DecodeHead(kHeadCodec, head);
+        if (!decoded.Ok()) return std::nullopt;
+        const packet::Head &h = decoded.head;
         Packet p{std::string(h.type.data(), 4), h.number, std::string(static_cast<std::size_t>(h.length), '\0')};
         if (!ReadExactly(reinterpret_cast<std::uint8_t *>(p.payload.data()), p.payload.size(), until))
             return std::nullopt;

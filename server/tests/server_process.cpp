@@ -12,7 +12,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "test_client.h"
+#include "test_support.h"
 #include "vocabulary.h"
 
 extern char **environ;

@@ -15,20 +15,10 @@
 #include <random>
 
 #include "core/packet_head.h"
+#include "head_codec.h"
 #include "frame_features.h"
 
 namespace tessary::test {
-
-TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tessary-server-test.XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-}
 
 TestServer::TestServer(const std::filesystem::path &dataDir, const std::filesystem::path &seed, int threads)
     : log_(
@@ -60,19 +50,12 @@ std::vector<std::string> TestServer::LogLinesWith(const std::string &text) {
 }
 
 std::vector<std::uint8_t> Head(const std::string &type, std::int32_t number, std::int32_t length) {
-    std::vector<std::uint8_t> bytes(vantrel::kPacketHeadSize);
-    vantrel::PacketHead head;
-    std::memcpy(head.type.data(), type.data(), 4);
-    head.number = number;
-    head.length = length;
-    vantrel::EncodePacketHead(head, bytes.data());
-    return bytes;
+    const auto head = packet::EncodeHead(kHeadCodec, type, number, length);
+    return {head.begin(), head.end()};
 }
 
 std::vector<std::uint8_t> Encode(const std::string &type, std::int32_t number, const std::string &payload) {
-    std::vector<std::uint8_t> bytes = Head(type, number, static_cast<std::int32_t>(payload.size()));
-    bytes.insert(bytes.end(), payload.begin(), payload.end());
-    return bytes;
+    return packet::Encode(kHeadCodec, type, number, payload);
 }
 
 std::vector<std::uint8_t> DataPackets(const std::vector<float> &floats, std::size_t perPacket,
@@ -138,13 +121,18 @@ bool TestClient::ReadExactly(std::uint8_t *bytes, std::size_t count) {
 }
 
 std::optional<Packet> TestClient::Read() {
-    std::uint8_t head[vantrel::kPacketHeadSize];
+    std::uint8_t head[packet::kHeadSize];
     if (!ReadExactly(head, sizeof head)) {
         ADD_FAILURE() << "no packet from the server";
         return std::nullopt;
     }
-    const vantrel::PacketHead h = vantrel::DecodePacketHead(head);
-    Packet p{std::string(h.type.data(), 4), h.number, std::string(static_cast<std::size_t>(h.length), '\0')};
+    const packet::DecodedHead decoded = packet::DecodeHead(kHeadCodec, head);
+    if (!decoded.Ok()) {
+        ADD_FAILURE() << "the server announced " << decoded.head.length << " bytes";
+        return std::nullopt;
+    }
+    const packet::Head &h = decoded.head;
+    Packet p{std::string(h.Type()), h.number, std::string(static_cast<std::size_t>(h.length), '\0')};
     if (!ReadExactly(reinterpret_cast<std::uint8_t *>(p.payload.data()), p.payload.size())) {
         ADD_FAILURE() << "packet cut short";
         return std::nullopt;
@@ -177,35 +165,6 @@ std::string TestClient::Utter(const std::vector<float> &floats) {
     bytes.insert(bytes.end(), rest.begin(), rest.end());
     Send(bytes);
     return ReadMessage();
-}
-
-std::vector<float> SyntheticWord(int id, int frames) {
-    std::vector<float> out;
-    for (int t = 0; t < frames; ++t) {
-        const double phase = static_cast<double>(t) / frames;  // 0 to 1 through the word
-        for (int k = 0; k < kNumCep; ++k)
-            out.push_back(static_cast<float>(3.0 * std::sin(3.0 * phase * (id + 1) + k * (id + 2) * 0.7)));
-        out.push_back(static_cast<float>(7.0 + 0.5 * std::sin(3.14159 * phase)));
-    }
-    return out;
-}
-
-std::vector<float> SilenceFrames(int frames) {
-    std::vector<float> out;
-    for (int t = 0; t < frames; ++t) {
-        out.insert(out.end(), kNumCep, 0.0f);
-        out.push_back(-std::numeric_limits<float>::infinity());
-    }
-    return out;
-}
-
-std::vector<float> Utterance(int id, int frames) {
-    std::vector<float> out = SilenceFrames(20);
-    const auto word = SyntheticWord(id, frames);
-    out.insert(out.end(), word.begin(), word.end());
-    const auto after = SilenceFrames(25);
-    out.insert(out.end(), after.begin(), after.end());
-    return out;
 }
 
 }  // namespace tessary::test

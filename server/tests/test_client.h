@@ -1,5 +1,5 @@
-// Test helpers: a server on a loopback port with its own threads, a client on
-// a plain POSIX socket whose every wait is bounded, and synthetic frames.
+// Test helpers on sockets: a server on a loopback port with its own threads
+// and a client on a plain POSIX socket whose every wait is bounded.
 #pragma once
 
 #include <cstdint>
@@ -14,20 +14,10 @@
 #include "conversation.h"
 #include "log.h"
 #include "server.h"
+#include "test_support.h"
 #include "vocabulary.h"
 
 namespace tessary::test {
-
-// A fresh folder under the system's temporary folder, removed at the end.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    const std::filesystem::path &Path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
 
 class TestServer {
 public:
@@ -90,14 +80,5 @@ private:
     int fd_ = -1;
     std::int32_t dataNumber_ = 0;
 };
-
-// Frames (9 floats) of a made-up word: cepstra that move along a path of
-// its own, at a loud energy; more frames speak it more slowly.
-std::vector<float> SyntheticWord(int id, int frames);
-// Frames of digital silence, as the library gives them (zero cepstra and an
-// energy of minus infinity).
-std::vector<float> SilenceFrames(int frames);
-// silence + word + silence.
-std::vector<float> Utterance(int id, int frames);
 
 }  // namespace tessary::test

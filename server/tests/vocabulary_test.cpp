@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "cp1250.h"
-#include "test_client.h"
+#include "test_support.h"
 #include "vocabulary.h"
 
 namespace tessary::test {

@@ -1,6 +1,5 @@
 #include "protocol/dispatch.h"
 
-#include "core/packet_head.h"
 #include "protocol/message_types.h"
 
 #include <algorithm>
@@ -10,11 +9,11 @@
 
 namespace tessary {
 
-DispatchDecision DecidePacket(std::span<const std::uint8_t> packet) {
+DispatchDecision DecidePacket(const packet::HeadCodec &codec, std::span<const std::uint8_t> packet) {
     namespace M = mdlMSGConst;
-    const vantrel::PacketHead head = vantrel::DecodePacketHead(packet.data());
-    const std::string_view type(head.type.data(), head.type.size());
-    const auto payload = packet.subspan(vantrel::kPacketHeadSize);
+    const packet::Head head = packet::DecodeHead(codec, packet).head;
+    const std::string_view type = head.Type();
+    const auto payload = packet.subspan(packet::kHeadSize);
 
     if (type == M::UMSG) return {DispatchAction::Log, payload};
     if (type == M::DMSG) {

@@ -3,6 +3,8 @@
 // tick count of a "PONG").
 #pragma once
 
+#include "packet/packet.h"
+
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -23,8 +25,8 @@ struct DispatchDecision {
 };
 
 // packet: one whole packet, head and exactly its payload (the caller has
-// checked the length).
-DispatchDecision DecidePacket(std::span<const std::uint8_t> packet);
+// checked the length); its head is read with codec.
+DispatchDecision DecidePacket(const packet::HeadCodec &codec, std::span<const std::uint8_t> packet);
 
 // The number at the start of a text, read the way the window reads its boxes:
 // blanks, tabs and line feeds anywhere are ignored; an optional sign, digits,

@@ -1,7 +1,5 @@
 #include "protocol/receive_reassembly.h"
 
-#include "core/packet_head.h"
-
 #include <algorithm>
 #include <limits>
 #include <stdexcept>
@@ -9,7 +7,7 @@
 namespace tessary {
 
 namespace {
-constexpr std::int64_t kHead = static_cast<std::int64_t>(vantrel::kPacketHeadSize);
+constexpr std::int64_t kHead = static_cast<std::int64_t>(packet::kHeadSize);
 }
 
 WalkResult ReceiveReassembly::Arrive(std::span<const std::uint8_t> chunk,
@@ -54,8 +52,10 @@ WalkResult ReceiveReassembly::Arrive(std::span<const std::uint8_t> chunk,
     const auto n = static_cast<std::int64_t>(rcvBufB_.size());
     std::int64_t pos = 0;
     while (pos + kHead <= n) {
-        const vantrel::PacketHead head = vantrel::DecodePacketHead(rcvBufB_.data() + pos);
-        if (head.length < 0 || head.length > kMaxPayloadLength) {
+        const packet::DecodedHead decoded = packet::DecodeHead(
+            codec_, std::span(rcvBufB_).subspan(static_cast<std::size_t>(pos)));
+        const packet::Head &head = decoded.head;
+        if (decoded.status == packet::HeadStatus::BadLength) {
             badLength_ = head.length;
             DropLeftover();
             return WalkResult::BadLength;

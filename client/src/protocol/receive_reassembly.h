@@ -8,10 +8,15 @@
 // rcvRest until the next arrival. The leftover always begins at a packet
 // boundary of the stream.
 //
-// A head whose length is negative or above kMaxPayloadLength ends the walk
+// Heads are read with the codec given (the library's GetPacketHead, as the
+// program binds it). No Qt: any caller that holds a byte stream may use it.
+//
+// A head whose length is negative or above packet::kMaxPayload ends the walk
 // with WalkResult::BadLength: the packets before it have been dispatched, the
 // leftover is dropped, and the caller ends the connection.
 #pragma once
+
+#include "packet/packet.h"
 
 #include <cstdint>
 #include <functional>
@@ -19,9 +24,6 @@
 #include <vector>
 
 namespace tessary {
-
-// Largest payload the client accepts from the server: 16 MiB.
-inline constexpr std::int32_t kMaxPayloadLength = 16 * 1024 * 1024;
 
 struct PacketRest {
     std::vector<std::uint8_t> restBufB;  // the leftover bytes at 0 .. nRestB - 1
@@ -39,6 +41,8 @@ public:
     using DetectPacket = std::function<void(const std::vector<std::uint8_t> &bufB,
                                             std::int32_t startBufB, std::int32_t nBufB)>;
 
+    explicit ReceiveReassembly(const packet::HeadCodec &codec) : codec_(codec) {}
+
     // Takes one received chunk and dispatches every packet it completes.
     WalkResult Arrive(std::span<const std::uint8_t> chunk, const DetectPacket &detect);
 
@@ -52,6 +56,7 @@ public:
 private:
     void KeepLeftover(std::int64_t pos, std::int64_t n);
 
+    packet::HeadCodec codec_;
     std::vector<std::uint8_t> rcvBufB_;
     PacketRest rcvRest_;
     std::int32_t badLength_ = 0;

@@ -1,10 +1,9 @@
 #include "window/frm_korvel.h"
 
-#include "core/packet_head.h"
 #include "protocol/code_page.h"
 #include "protocol/dispatch.h"
 #include "protocol/message_types.h"
-#include "protocol/packet_framing.h"
+#include "packet/packet.h"
 #include "window/caption_button.h"
 #include "window/klient_socket.h"
 #include "window/mdl_param.h"
@@ -245,7 +244,7 @@ bool FrmKorvel::Load(QString *error) {
     // call into the library.
     QDir::setCurrent(QCoreApplication::applicationDirPath());
     if (!mdlParam::Bind(error)) return false;
-    mdlParam::InitClient(host_.Record(), 370, 8, 160, 80, 20000);
+    mdlParam::InitClient(host_.Record(), kTimerPeriodMs, kCepstra, kWindowLength, kFrameShift, kCaptureMs);
     loaded_ = true;
     cboHost_->addItem(DefaultHost());
     wasConnected_ = false;
@@ -309,10 +308,10 @@ void FrmKorvel::SendMSG(const QString &typeMsg, const QString &msg, bool isCRLF,
     if (isCRLF) text += QStringLiteral("\r\n");
     const QByteArray payload = CodePage1250::Instance().Encode(text);
     const QByteArray type = typeMsg.toLatin1();
-    const std::vector<uint8_t> packet =
-        FramePacket(std::string_view(type.constData(), static_cast<std::size_t>(type.size())), packetNumber,
-                    std::span(reinterpret_cast<const uint8_t *>(payload.constData()),
-                              static_cast<std::size_t>(payload.size())));
+    const std::vector<uint8_t> packet = packet::Encode(
+        mdlParam::HeadCodec(), std::string_view(type.constData(), static_cast<std::size_t>(type.size())),
+        packetNumber,
+        std::span(reinterpret_cast<const uint8_t *>(payload.constData()), static_cast<std::size_t>(payload.size())));
     wKlient_->SendData(QByteArray(reinterpret_cast<const char *>(packet.data()),
                                   static_cast<qsizetype>(packet.size())));
 }
@@ -330,21 +329,22 @@ void FrmKorvel::receiveData() {
         putAtBottom(QStringLiteral("Protocol error: the server sent a packet of length %1 (allowed 0 to %2 "
                                    "bytes); the connection was closed.")
                         .arg(reassembly_.BadLength())
-                        .arg(kMaxPayloadLength));
+                        .arg(packet::kMaxPayload));
         wKlient_->Close();
     }
 }
 
 void FrmKorvel::DetectPacket(const std::vector<uint8_t> &bufB, int32_t startBufB, int32_t nBufB) {
-    if (startBufB < 0 || static_cast<int64_t>(startBufB) + 12 > nBufB ||
-        static_cast<std::size_t>(nBufB) > bufB.size()) {
+    constexpr int64_t kHead = VANTREL_PACKET_HEAD_SIZE;
+    if (startBufB < 0 || startBufB + kHead > nBufB || static_cast<std::size_t>(nBufB) > bufB.size()) {
         return;
     }
-    const vantrel::PacketHead head = vantrel::DecodePacketHead(bufB.data() + startBufB);
-    if (head.length < 0 || static_cast<int64_t>(startBufB) + 12 + head.length > nBufB) return;
-    const auto packet = std::span(bufB).subspan(static_cast<std::size_t>(startBufB),
-                                                12 + static_cast<std::size_t>(head.length));
-    const DispatchDecision decision = DecidePacket(packet);
+    const packet::HeadCodec codec = mdlParam::HeadCodec();
+    const packet::Head head = packet::DecodeHead(codec, std::span(bufB).subspan(static_cast<std::size_t>(startBufB))).head;
+    if (head.length < 0 || startBufB + kHead + head.length > nBufB) return;
+    const auto whole = std::span(bufB).subspan(static_cast<std::size_t>(startBufB),
+                                               static_cast<std::size_t>(kHead + head.length));
+    const DispatchDecision decision = DecidePacket(codec, whole);
     const CodePage1250 &codePage = CodePage1250::Instance();
 
     switch (decision.action) {
@@ -464,7 +464,8 @@ void FrmKorvel::handleNotification(int code) {
 void FrmKorvel::drainParameters() {
     nParam_ = mdlParam::GetBufLen();
     if (nParam_ < 1) return;
-    const int32_t units = nParam_ + 3 < 512 ? nParam_ + 3 : 512;
+    constexpr int32_t kHeadSlots = VANTREL_PACKET_HEAD_SIZE / 4;
+    const int32_t units = nParam_ + kHeadSlots < kParamSlots ? nParam_ + kHeadSlots : kParamSlots;
     bufData_.assign(static_cast<std::size_t>(units) * 4, 0);
     while (nParam_ > 0) {
         nParam_ = mdlParam::GetParam(bufData_.data(), units);
@@ -474,9 +475,10 @@ void FrmKorvel::drainParameters() {
             int32_t number = 0;
             int32_t length = 0;
             mdlParam::GetPacketHead(bufData_.data(), type, &number, &length);
-            const int32_t room = units * 4 - 12;
+            const int32_t room = units * 4 - VANTREL_PACKET_HEAD_SIZE;
             if (length < 0 || length > room) length = room;
-            wKlient_->SendData(QByteArray(reinterpret_cast<const char *>(bufData_.data()), 12 + length));
+            wKlient_->SendData(
+                QByteArray(reinterpret_cast<const char *>(bufData_.data()), VANTREL_PACKET_HEAD_SIZE + length));
         } else {
             wKlient_->Close();
         }

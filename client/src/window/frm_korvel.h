@@ -2,10 +2,23 @@
 // timer, the socket wKlient and the client's state fields; its handlers are
 // the connection manager, the receive handler, utterance streaming and the
 // server commands. Everything runs on the window's thread.
+//
+// The controls keep their historical names (also their object names):
+//   cboHost         the server's host name or address
+//   txtRemotePort   the server's port
+//   cmbConnect      connect to the server      cmbDisConnect  disconnect
+//   lblConnected    shows whether connected    tmrConnected   status tick
+//   cmbStart        start an utterance         cmbStop        end it
+//   cmbPing         measure the round trip     cmbBest        list the best five words
+//   cmbSlov         list the vocabulary        txtAddWord     the word to add
+//   cmbAddW         add that word (the next utterance becomes its template)
+//   txtT            status log, newest on top  txtInfo        about the program
+//   label1_0, label2, label1_1                 captions
 #pragma once
 
 #include "protocol/receive_reassembly.h"
 #include "window/host_record.h"
+#include "window/mdl_param.h"
 
 #include <QString>
 #include <QWidget>
@@ -36,6 +49,16 @@ public:
     static constexpr int kLogLeft = 4440;
     static constexpr int kLogTop = 600;
     static constexpr int kLogMargin = 228;
+
+    // The analysis settings given to the library.
+    static constexpr int32_t kTimerPeriodMs = 370;    // capture tick
+    static constexpr int32_t kCepstra = 8;            // cepstral coefficients per frame
+    static constexpr int32_t kWindowLength = 160;     // frame length in samples (20 ms)
+    static constexpr int32_t kFrameShift = 80;        // frame shift in samples (10 ms)
+    static constexpr int32_t kCaptureMs = 20000;      // longest utterance: 20 s
+    // Largest "DATA" packet taken from the library, in 32-bit slots (head
+    // included).
+    static constexpr int32_t kParamSlots = 512;
 
     explicit FrmKorvel(QWidget *parent = nullptr);
     ~FrmKorvel() override;
@@ -117,7 +140,7 @@ private:
     std::vector<uint8_t> bufData_;
     bool wasConnected_ = false;
     int32_t nParam_ = 0;
-    ReceiveReassembly reassembly_;  // rcvBufB and rcvRest
+    ReceiveReassembly reassembly_{mdlParam::HeadCodec()};  // rcvBufB and rcvRest
     bool loaded_ = false;
 };
 

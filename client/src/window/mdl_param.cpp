@@ -110,6 +110,7 @@ int32_t SetPacketHead(uint8_t *packet, const char *type, const int32_t *number,
                       const int32_t *length) {
     return g_exports.setPacketHead(packet, type, number, length);
 }
+packet::HeadCodec HeadCodec() { return {&SetPacketHead, &GetPacketHead}; }
 int32_t Test(const int16_t *samples, int32_t count) { return g_exports.test(samples, count); }
 
 int32_t GetTickCount() {

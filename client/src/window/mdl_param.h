@@ -7,6 +7,7 @@
 // the program ends. All calls run on the window's thread.
 #pragma once
 
+#include "packet/packet.h"
 #include "vantrel.h"
 
 #include <QString>
@@ -41,6 +42,9 @@ int32_t GetParam(uint8_t *packet, int32_t size);
 int32_t GetPacketHead(const uint8_t *packet, char *type, int32_t *number, int32_t *length);
 int32_t SetPacketHead(uint8_t *packet, const char *type, const int32_t *number,
                       const int32_t *length);
+// The library's head codec (SetPacketHead, GetPacketHead) for the packet
+// module; Bind must have succeeded before it is used.
+packet::HeadCodec HeadCodec();
 // The offline analysis; the program itself does not use it.
 int32_t Test(const int16_t *samples, int32_t count);
 

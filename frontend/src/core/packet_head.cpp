@@ -32,4 +32,23 @@ PacketHead DecodePacketHead(const std::uint8_t *packet) {
     return head;
 }
 
+std::int32_t WritePacketHead(std::uint8_t *packet, const char *type, const std::int32_t *number,
+                             const std::int32_t *length) {
+    PacketHead head;
+    for (std::size_t i = 0; i < head.type.size(); ++i) head.type[i] = type[i];
+    head.number = *number;
+    head.length = *length;
+    EncodePacketHead(head, packet);
+    return 0;
+}
+
+std::int32_t ReadPacketHead(const std::uint8_t *packet, char *type, std::int32_t *number,
+                            std::int32_t *length) {
+    const PacketHead head = DecodePacketHead(packet);
+    for (std::size_t i = 0; i < head.type.size(); ++i) type[i] = head.type[i];
+    *number = head.number;
+    *length = head.length;
+    return 0;
+}
+
 }  // namespace vantrel

@@ -23,6 +23,13 @@ void EncodePacketHead(const PacketHead &head, std::uint8_t *packet);
 // Reads the head from packet[0..11]. Validates nothing.
 PacketHead DecodePacketHead(const std::uint8_t *packet);
 
+// The same codec with the signatures of the exported SetPacketHead and
+// GetPacketHead (type: 4 characters, no terminator). Both return 0.
+std::int32_t WritePacketHead(std::uint8_t *packet, const char *type, const std::int32_t *number,
+                             const std::int32_t *length);
+std::int32_t ReadPacketHead(const std::uint8_t *packet, char *type, std::int32_t *number,
+                            std::int32_t *length);
+
 void StoreLittleEndian32(std::uint8_t *bytes, std::uint32_t value);
 std::uint32_t LoadLittleEndian32(const std::uint8_t *bytes);
 

@@ -1,0 +1,31 @@
+// Test helpers without sockets: a temporary folder and synthetic frames.
+#pragma once
+
+#include <filesystem>
+#include <vector>
+
+namespace tessary::test {
+
+// A fresh folder under the system's temporary folder, removed at the end.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const std::filesystem::path &Path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// Frames (9 floats) of a made-up word: cepstra that move along a path of
+// its own, at a loud energy; more frames speak it more slowly.
+std::vector<float> SyntheticWord(int id, int frames);
+// Frames of digital silence, as the library gives them (zero cepstra and an
+// energy of minus infinity).
+std::vector<float> SilenceFrames(int frames);
+// silence + word + silence.
+std::vector<float> Utterance(int id, int frames);
+
+}  // namespace tessary::test
