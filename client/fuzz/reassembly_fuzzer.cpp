@@ -4,9 +4,9 @@
 // first head with a bad length; that every packet it hands on lies inside the
 // bytes received; and that its leftover buffer never grows beyond what was
 // received (nothing is sized from a length in a head).
+#include "core/packet_head.h"
 #include "packet/packet.h"
 #include "protocol/receive_reassembly.h"
-#include "vantrel.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -22,7 +22,7 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 namespace packet = tessary::packet;
 
-const packet::HeadCodec kCodec{&::SetPacketHead, &::GetPacketHead};
+const packet::HeadCodec kCodec{&vantrel::WritePacketHead, &vantrel::ReadPacketHead};
 constexpr std::size_t kHead = packet::kHeadSize;
 
 std::int32_t LengthAt(const Bytes &bytes, std::size_t at) {

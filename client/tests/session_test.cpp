@@ -118,16 +118,18 @@ TEST_F(SessionTest, OneUtteranceStreamsExactlyTheOfflineAnalysis) {
     const std::vector<int16_t> samples = ReadRecording(TESSARY_SPEECH_WAV);
     ASSERT_GT(samples.size(), 20000u);
     ASSERT_EQ(mdlParam::Bind(nullptr), true);
-    ASSERT_EQ(mdlParam::InitClient(nullptr, 370, 8, 160, 80, 20000), 0);
+    ASSERT_EQ(mdlParam::InitClient(nullptr, FrmKorvel::kTimerPeriodMs, FrmKorvel::kCepstra, FrmKorvel::kWindowLength,
+                                   FrmKorvel::kFrameShift, FrmKorvel::kCaptureMs),
+              0);
     ASSERT_EQ(mdlParam::Test(samples.data() + 1, static_cast<int32_t>(samples.size() - 1)), 0);
     std::vector<float> offline;
-    std::vector<uint8_t> packet(512 * 4);
+    std::vector<uint8_t> packet(FrmKorvel::kParamSlots * 4);
     while (mdlParam::GetBufLen() > 0) {
-        ASSERT_GE(mdlParam::GetParam(packet.data(), 512), 0);
-        const int32_t length = Int32At(QByteArray(reinterpret_cast<const char *>(packet.data()), 12), 8);
+        ASSERT_GE(mdlParam::GetParam(packet.data(), FrmKorvel::kParamSlots), 0);
+        const int32_t length = packet::DecodeHead(testing::Codec(), packet).head.length;
         for (int32_t at = 0; at < length; at += 4) {
             float value;
-            std::memcpy(&value, packet.data() + 12 + at, 4);
+            std::memcpy(&value, packet.data() + packet::kHeadSize + at, 4);
             offline.push_back(value);
         }
     }

@@ -13,6 +13,7 @@
 
 #include "core/capture_device.h"
 #include "core/frame_analyzer.h"
+#include "float_bits.h"
 
 namespace vantrel::testing {
 
@@ -110,13 +111,6 @@ inline std::vector<float> ReferenceFrames(const std::int16_t *samples, int frame
         frame[8] = analyzer.LogEnergy();
     }
     return out;
-}
-
-inline std::vector<std::uint32_t> Bits(const std::vector<float> &values) {
-    std::vector<std::uint32_t> bits(values.size());
-    std::transform(values.begin(), values.end(), bits.begin(),
-                   [](float v) { return std::bit_cast<std::uint32_t>(v); });
-    return bits;
 }
 
 }  // namespace vantrel::testing

@@ -1,5 +1,7 @@
 #include "core/frame_analyzer.h"
 
+#include "float_bits.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -36,39 +38,9 @@ namespace {
 
 using Samples = std::vector<std::int16_t>;
 
-std::uint32_t Bits(float value) {
-    std::uint32_t bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    return bits;
-}
-
-std::string Hex(std::uint32_t bits) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08x", static_cast<unsigned>(bits));
-    return text;
-}
-
-// Equal bit for bit; any NaN matches any NaN (their payloads are not part of
-// the result).
-bool SameFloat(float a, float b) {
-    if (std::isnan(a) && std::isnan(b)) return true;
-    return Bits(a) == Bits(b);
-}
-
-::testing::AssertionResult SameFloats(const std::vector<float> &expected,
-                                      const std::vector<float> &actual, int stride) {
-    if (expected.size() != actual.size())
-        return ::testing::AssertionFailure()
-               << "sizes " << expected.size() << " and " << actual.size();
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        if (!SameFloat(expected[i], actual[i]))
-            return ::testing::AssertionFailure()
-                   << "frame " << i / stride << " value " << i % stride << ": expected "
-                   << expected[i] << " (" << Hex(Bits(expected[i])) << "), got " << actual[i]
-                   << " (" << Hex(Bits(actual[i])) << ")";
-    }
-    return ::testing::AssertionSuccess();
-}
+using testing::Bits;
+using testing::SameFloat;
+using testing::SameFloats;
 
 // A voiced-like test signal: two harmonics and a little noise.
 Samples SpeechLike(std::size_t count, unsigned seed) {

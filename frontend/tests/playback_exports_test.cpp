@@ -17,17 +17,8 @@
 namespace {
 
 using namespace std::chrono_literals;
+using vantrel::testing::ReadWav;
 using vantrel::testing::TempDir;
-
-std::vector<int16_t> ReadWav(const std::string &path) {
-    SF_INFO info{};
-    SNDFILE *file = sf_open(path.c_str(), SFM_READ, &info);
-    if (file == nullptr) return {};
-    std::vector<int16_t> samples(static_cast<std::size_t>(info.frames));
-    sf_read_short(file, samples.data(), static_cast<sf_count_t>(samples.size()));
-    sf_close(file);
-    return samples;
-}
 
 std::vector<int16_t> Sweep(std::size_t count, int step) {
     std::vector<int16_t> samples(count);

@@ -19,17 +19,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::vector<std::int16_t> ReadWav(const std::string &path, int *rate = nullptr) {
-    SF_INFO info{};
-    SNDFILE *file = sf_open(path.c_str(), SFM_READ, &info);
-    if (file == nullptr) return {};
-    std::vector<std::int16_t> samples(static_cast<std::size_t>(info.frames * info.channels));
-    sf_read_short(file, samples.data(), static_cast<sf_count_t>(samples.size()));
-    sf_close(file);
-    if (rate != nullptr) *rate = info.channels == 1 ? info.samplerate : -1;
-    return samples;
-}
-
 std::vector<std::int16_t> Tone(std::size_t count, int seed) {
     std::vector<std::int16_t> samples(count);
     for (std::size_t i = 0; i < count; ++i) {

@@ -2,6 +2,7 @@
 // folder (and converted with sox where a rate is asked for).
 #pragma once
 
+#include <sndfile.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -48,6 +49,20 @@ inline std::string Speak(const std::filesystem::path &dir, const std::string &na
               out.string() + "' 2>/dev/null";
     if (std::system(command.c_str()) != 0) return "";
     return out.string();
+}
+
+// The samples of a sound file, read with libsndfile as 16-bit (channels
+// interleaved); empty when it cannot be read. rate, when given, receives the
+// sample rate, or -1 when the file has more than one channel.
+inline std::vector<std::int16_t> ReadWav(const std::string &path, int *rate = nullptr) {
+    SF_INFO info{};
+    SNDFILE *file = sf_open(path.c_str(), SFM_READ, &info);
+    if (file == nullptr) return {};
+    std::vector<std::int16_t> samples(static_cast<std::size_t>(info.frames * info.channels));
+    sf_read_short(file, samples.data(), static_cast<sf_count_t>(samples.size()));
+    sf_close(file);
+    if (rate != nullptr) *rate = info.channels == 1 ? info.samplerate : -1;
+    return samples;
 }
 
 // The samples of a raw 16-bit little-endian file.

@@ -1,32 +1,49 @@
 #include "cp1250.h"
 
+#include <iconv.h>
+
 #include <array>
 #include <cstdint>
+#include <cstring>
+#include <stdexcept>
 
 namespace tessary {
 namespace {
 
-constexpr char32_t kUndefined = 0xFFFD;
-
-// Characters of the bytes 80 to FF.
-constexpr std::array<char32_t, 128> kHighHalf = {
-    0x20AC, kUndefined, 0x201A, kUndefined, 0x201E, 0x2026, 0x2020, 0x2021,  // 80
-    kUndefined, 0x2030, 0x0160, 0x2039, 0x015A, 0x0164, 0x017D, 0x0179,      // 88
-    kUndefined, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,      // 90
-    kUndefined, 0x2122, 0x0161, 0x203A, 0x015B, 0x0165, 0x017E, 0x017A,      // 98
-    0x00A0, 0x02C7, 0x02D8, 0x0141, 0x00A4, 0x0104, 0x00A6, 0x00A7,          // A0
-    0x00A8, 0x00A9, 0x015E, 0x00AB, 0x00AC, 0x00AD, 0x00AE, 0x017B,          // A8
-    0x00B0, 0x00B1, 0x02DB, 0x0142, 0x00B4, 0x00B5, 0x00B6, 0x00B7,          // B0
-    0x00B8, 0x0105, 0x015F, 0x00BB, 0x013D, 0x02DD, 0x013E, 0x017C,          // B8
-    0x0154, 0x00C1, 0x00C2, 0x0102, 0x00C4, 0x0139, 0x0106, 0x00C7,          // C0
-    0x010C, 0x00C9, 0x0118, 0x00CB, 0x011A, 0x00CD, 0x00CE, 0x010E,          // C8
-    0x0110, 0x0143, 0x0147, 0x00D3, 0x00D4, 0x0150, 0x00D6, 0x00D7,          // D0
-    0x0158, 0x016E, 0x00DA, 0x0170, 0x00DC, 0x00DD, 0x0162, 0x00DF,          // D8
-    0x0155, 0x00E1, 0x00E2, 0x0103, 0x00E4, 0x013A, 0x0107, 0x00E7,          // E0
-    0x010D, 0x00E9, 0x0119, 0x00EB, 0x011B, 0x00ED, 0x00EE, 0x010F,          // E8
-    0x0111, 0x0144, 0x0148, 0x00F3, 0x00F4, 0x0151, 0x00F6, 0x00F7,          // F0
-    0x0159, 0x016F, 0x00FA, 0x0171, 0x00FC, 0x00FD, 0x0163, 0x02D9,          // F8
+struct Table {
+    std::array<char32_t, 256> character{};
+    std::array<bool, 256> defined{};
+    std::array<std::int16_t, 0x10000> byte{};  // -1: not in the code page
 };
+
+const Table &CodePage() {
+    static const Table table = [] {
+        Table t;
+        const iconv_t cd = ::iconv_open("UTF-32LE", "CP1250");
+        if (cd == reinterpret_cast<iconv_t>(-1)) throw std::runtime_error("iconv cannot convert from CP1250");
+        for (int b = 0; b < 256; ++b) {
+            char in = static_cast<char>(b);
+            unsigned char out[8] = {};
+            char *inPtr = &in;
+            char *outPtr = reinterpret_cast<char *>(out);
+            std::size_t inLeft = 1;
+            std::size_t outLeft = sizeof out;
+            ::iconv(cd, nullptr, nullptr, nullptr, nullptr);
+            const bool converted = ::iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) != static_cast<std::size_t>(-1) &&
+                                   sizeof out - outLeft == 4;
+            std::uint32_t c = 0;
+            if (converted) c = out[0] | out[1] << 8 | out[2] << 16 | static_cast<std::uint32_t>(out[3]) << 24;
+            t.defined[static_cast<std::size_t>(b)] = converted && c < 0x10000;
+            // An undefined byte stands for the control character of its number.
+            t.character[static_cast<std::size_t>(b)] = t.defined[static_cast<std::size_t>(b)] ? c : char32_t(b);
+        }
+        ::iconv_close(cd);
+        t.byte.fill(-1);
+        for (int b = 255; b >= 0; --b) t.byte[t.character[static_cast<std::size_t>(b)]] = static_cast<std::int16_t>(b);
+        return t;
+    }();
+    return table;
+}
 
 void AppendUtf8(std::string &out, char32_t c) {
     if (c < 0x80) {
@@ -43,17 +60,18 @@ void AppendUtf8(std::string &out, char32_t c) {
 
 }  // namespace
 
+bool Cp1250Defines(unsigned char byte) { return CodePage().defined[byte]; }
+
 std::string Cp1250ToUtf8(std::string_view bytes) {
+    const Table &table = CodePage();
     std::string out;
     out.reserve(bytes.size() * 2);
-    for (char b : bytes) {
-        const auto byte = static_cast<std::uint8_t>(b);
-        AppendUtf8(out, byte < 0x80 ? char32_t{byte} : kHighHalf[byte - 0x80]);
-    }
+    for (char b : bytes) AppendUtf8(out, table.character[static_cast<std::uint8_t>(b)]);
     return out;
 }
 
 std::optional<std::string> Utf8ToCp1250(std::string_view utf8) {
+    const Table &table = CodePage();
     std::string out;
     std::size_t i = 0;
     while (i < utf8.size()) {
@@ -78,20 +96,10 @@ std::optional<std::string> Utf8ToCp1250(std::string_view utf8) {
             c = (c << 6) | (cont & 0x3F);
         }
         i += extra + 1;
-        if (c < 0x80) {
-            if (extra != 0) return std::nullopt;  // overlong form
-            out += static_cast<char>(c);
-            continue;
-        }
-        bool found = false;
-        for (std::size_t k = 0; k < kHighHalf.size(); ++k) {
-            if (kHighHalf[k] == c && c != kUndefined) {
-                out += static_cast<char>(0x80 + k);
-                found = true;
-                break;
-            }
-        }
-        if (!found) return std::nullopt;
+        if (c < 0x80 && extra != 0) return std::nullopt;  // overlong form
+        const std::int16_t byte = c < 0x10000 ? table.byte[c] : -1;
+        if (byte < 0) return std::nullopt;
+        out += static_cast<char>(byte);
     }
     return out;
 }

@@ -64,7 +64,7 @@ std::string CheckWord(std::string_view word) {
     for (char c : word) {
         const auto b = static_cast<unsigned char>(c);
         if (b < 0x20 || b == 0x7F) return "the word holds a control character";
-        if (b == 0x81 || b == 0x83 || b == 0x88 || b == 0x90 || b == 0x98)
+        if (!Cp1250Defines(b))
             return "the word holds a byte that Windows-1250 does not define";
     }
     if (word.front() == ' ' || word.back() == ' ') return "the word begins or ends with a blank";

@@ -13,7 +13,6 @@
 #include <stdexcept>
 
 #include "test_support.h"
-#include "vocabulary.h"
 
 extern char **environ;
 
@@ -166,16 +165,7 @@ int Process::Wait() {
 }
 
 std::filesystem::path WriteSeedFile(const std::filesystem::path &dir) {
-    VocabularyState state;
-    for (int id = 0; id < 2; ++id) {
-        auto word = std::make_shared<Word>();
-        word->name = id == 0 ? "ano" : "ne";
-        word->templates.push_back(SyntheticWord(id, 30));
-        state.words.push_back(std::move(word));
-    }
-    const auto file = dir / "seed.tsv";
-    std::ofstream(file) << SerializeVocabulary(state);
-    return file;
+    return WriteSeed(dir, {{"ano", SyntheticWord(0, 30)}, {"ne", SyntheticWord(1, 30)}});
 }
 
 }  // namespace tessary::test

@@ -15,17 +15,9 @@ namespace {
 
 // Three made-up words of 40 frames, as a seed vocabulary file in dir.
 std::filesystem::path WriteSeed(const std::filesystem::path &dir) {
-    VocabularyState state;
-    const char *names[] = {"nula", "jedna", "dva"};
-    for (int id = 0; id < 3; ++id) {
-        auto word = std::make_shared<Word>();
-        word->name = names[id];
-        word->templates.push_back(CutSpeech(Utterance(id, 40)));
-        state.words.push_back(std::move(word));
-    }
-    const auto file = dir / "seed.tsv";
-    std::ofstream(file) << SerializeVocabulary(state);
-    return file;
+    return test::WriteSeed(dir, {{"nula", CutSpeech(Utterance(0, 40))},
+                                 {"jedna", CutSpeech(Utterance(1, 40))},
+                                 {"dva", CutSpeech(Utterance(2, 40))}});
 }
 
 class SessionTest : public ::testing::Test {
@@ -174,11 +166,11 @@ TEST_F(SessionTest, MalformedLengthEndsOnlyThatSession) {
     EXPECT_TRUE(negative.WaitClosed());
 
     TestClient huge(server.Port());
-    huge.Send(Head("ADDW", 0, 16 * 1024 * 1024 + 1));
+    huge.Send(Head("ADDW", 0, packet::kMaxPayload + 1));
     EXPECT_TRUE(huge.WaitClosed());
 
     TestClient largest(server.Port());  // exactly 16 MiB is allowed
-    largest.Send(Encode("WOUT", 0, std::string(16 * 1024 * 1024, '\0')));
+    largest.Send(Encode("WOUT", 0, std::string(packet::kMaxPayload, '\0')));
     largest.Send("PING", 0, "ok");
     auto p = largest.Read();
     ASSERT_TRUE(p);

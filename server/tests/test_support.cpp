@@ -8,7 +8,10 @@
 #include <string>
 #include <system_error>
 
+#include <fstream>
+
 #include "frame_features.h"
+#include "vocabulary.h"
 
 namespace tessary::test {
 
@@ -50,6 +53,20 @@ std::vector<float> Utterance(int id, int frames) {
     const auto after = SilenceFrames(25);
     out.insert(out.end(), after.begin(), after.end());
     return out;
+}
+
+std::filesystem::path WriteSeed(const std::filesystem::path &dir,
+                                const std::vector<std::pair<std::string, std::vector<float>>> &words) {
+    VocabularyState state;
+    for (const auto &[name, frames] : words) {
+        auto word = std::make_shared<Word>();
+        word->name = name;
+        word->templates.push_back(frames);
+        state.words.push_back(std::move(word));
+    }
+    const auto file = dir / "seed.tsv";
+    std::ofstream(file) << SerializeVocabulary(state);
+    return file;
 }
 
 }  // namespace tessary::test

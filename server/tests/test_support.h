@@ -2,6 +2,8 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace tessary::test {
@@ -27,5 +29,9 @@ std::vector<float> SyntheticWord(int id, int frames);
 std::vector<float> SilenceFrames(int frames);
 // silence + word + silence.
 std::vector<float> Utterance(int id, int frames);
+
+// A seed vocabulary file, dir/seed.tsv, of one template for each word named.
+std::filesystem::path WriteSeed(const std::filesystem::path &dir,
+                                const std::vector<std::pair<std::string, std::vector<float>>> &words);
 
 }  // namespace tessary::test

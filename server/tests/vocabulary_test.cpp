@@ -48,7 +48,23 @@ TEST(Cp1250, CzechLettersAndWhatCannotBeRepresented) {
     EXPECT_EQ(Utf8ToCp1250("日本"), std::nullopt);     // not in the code page
     EXPECT_EQ(Utf8ToCp1250("\xC3"), std::nullopt);      // cut short
     EXPECT_EQ(Utf8ToCp1250("\xE8\x41"), std::nullopt);  // not UTF-8
-    EXPECT_EQ(Cp1250ToUtf8("\x81"), "\xEF\xBF\xBD");    // undefined byte
+}
+
+// The five undefined bytes stand for U+0081 and the like, as in the program,
+// so every byte makes the round trip.
+TEST(Cp1250, UndefinedBytesAreTheControlCharactersOfTheirNumber) {
+    for (const unsigned char b : {0x81, 0x83, 0x88, 0x90, 0x98}) {
+        const std::string byte(1, static_cast<char>(b));
+        const std::string utf8 = {'\xC2', static_cast<char>(b)};
+        EXPECT_EQ(Cp1250ToUtf8(byte), utf8) << int{b};
+        EXPECT_EQ(Utf8ToCp1250(utf8), byte) << int{b};
+        EXPECT_FALSE(Cp1250Defines(b));
+    }
+    std::string all;
+    for (int b = 0; b < 256; ++b) all += static_cast<char>(b);
+    EXPECT_EQ(Utf8ToCp1250(Cp1250ToUtf8(all)), all);
+    EXPECT_TRUE(Cp1250Defines(0x80));  // the euro sign
+    EXPECT_EQ(CheckWord("a\x90"), "the word holds a byte that Windows-1250 does not define");
 }
 
 TEST(VocabularyFile, RoundTripsEveryFloatExactly) {

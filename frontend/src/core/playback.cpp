@@ -1,6 +1,7 @@
 #include "core/playback.h"
 
-#include <cstdio>
+#include "core/messages.h"
+
 #include <new>
 #include <utility>
 
@@ -8,14 +9,8 @@ namespace vantrel {
 
 namespace {
 
-// The library has no window of its own: the box becomes one line on stderr.
-void ReportToStderr(const char *caption, const std::string &text) {
-    std::string line = text;
-    for (char &c : line) {
-        if (c == '\n' || c == '\r') c = ' ';
-    }
-    std::fprintf(stderr, "vantrel: %s %s\n", caption, line.c_str());
-}
+// The library has no window of its own: the box becomes one message line.
+void ReportAsMessage(const char *caption, const std::string &text) { Report(std::string(caption) + " " + text); }
 
 // Clears a flag when the scope ends, however it ends.
 class FlagReset {
@@ -33,7 +28,7 @@ private:
 
 Playback::Playback(PlaybackDeviceFactory makeDevice, SoundCardErrorReport report)
     : makeDevice_(std::move(makeDevice)),
-      report_(report ? std::move(report) : SoundCardErrorReport(&ReportToStderr)) {}
+      report_(report ? std::move(report) : SoundCardErrorReport(&ReportAsMessage)) {}
 
 Playback::~Playback() {
     Close();
@@ -72,7 +67,7 @@ std::int32_t Playback::Open(const std::int16_t *samples, std::int32_t count) {
         copy_.assign(samples, samples + count);
     } catch (const std::bad_alloc &) {
         ReleaseLocked();
-        std::fprintf(stderr, "vantrel: no memory for a copy of %d samples to play\n", count);
+        Report("no memory for a copy of " + std::to_string(count) + " samples to play");
         return 0;
     }
 

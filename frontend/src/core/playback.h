@@ -29,7 +29,7 @@
 namespace vantrel {
 
 // Shows a failure of the sound card: the caption and the sound system's own
-// text. The default writes one line to stderr.
+// text. The default sends one line to the library's messages (stderr).
 using SoundCardErrorReport = std::function<void(const char *caption, const std::string &text)>;
 
 class Playback {

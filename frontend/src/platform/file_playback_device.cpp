@@ -1,7 +1,8 @@
 #include "platform/file_playback_device.h"
 
+#include "core/messages.h"
+
 #include <algorithm>
-#include <cstdio>
 #include <system_error>
 #include <utility>
 
@@ -93,8 +94,7 @@ void FilePlaybackDevice::Run() {
         // What has been played up to now goes into the file, also when
         // stopped: the file holds at least what Position reported.
         if (!WriteUpTo(Due(Clock::now()))) {
-            std::fprintf(stderr, "vantrel: writing VANTREL_PLAYBACK_FILE \"%s\" failed: %s\n",
-                         path_.c_str(), sf_strerror(file_));
+            Report("writing VANTREL_PLAYBACK_FILE \"" + path_ + "\" failed: " + sf_strerror(file_));
             break;  // the buffer is given back, as a failing card does
         }
         if (stopped) {

@@ -1,7 +1,8 @@
 #include "platform/portaudio_capture_device.h"
 
+#include "core/messages.h"
+
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -31,8 +32,7 @@ PaDeviceIndex PortAudioCaptureDevice::FindDevice() const {
             return i;
         }
     }
-    std::fprintf(stderr, "vantrel: no input device whose name contains \"%s\" (VANTREL_CAPTURE_DEVICE)\n",
-                 deviceName_.c_str());
+    Report("no input device whose name contains \"" + deviceName_ + "\" (VANTREL_CAPTURE_DEVICE)");
     return paNoDevice;
 }
 
@@ -125,9 +125,8 @@ int PortAudioCaptureDevice::Position(std::int32_t *samples) {
     const StallWatch::Verdict verdict = stallWatch_.Observe(
         position, Pa_IsStreamActive(stream_) == 1, std::chrono::steady_clock::now());
     if (verdict != StallWatch::Verdict::kFine) {
-        std::fprintf(stderr, "vantrel: the sound card input \"%s\" %s\n", openedName_.c_str(),
-                     verdict == StallWatch::Verdict::kStopped ? "stopped recording"
-                                                              : "delivers no sound");
+        Report("the sound card input \"" + openedName_ + "\" " +
+               (verdict == StallWatch::Verdict::kStopped ? "stopped recording" : "delivers no sound"));
     }
     *samples = position;
     return 0;

@@ -9,7 +9,7 @@
 // and buffers are made before the stream starts.
 //
 // A stream that stops, or delivers nothing for two seconds, while the buffer
-// is not full is reported once per recording on stderr; the tick's position
+// is not full is reported once per recording as a library message; the tick's position
 // queries notice it, not the callback.
 #pragma once
 

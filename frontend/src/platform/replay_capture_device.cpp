@@ -1,7 +1,8 @@
 #include "platform/replay_capture_device.h"
 
+#include "core/messages.h"
+
 #include <algorithm>
-#include <cstdio>
 #include <utility>
 
 #include "platform/audio_file.h"
@@ -15,8 +16,7 @@ int ReplayCaptureDevice::Open(std::int16_t *buffer, std::int32_t length) {
     if (open_ || buffer == nullptr || length < 0) return -1;
     std::string error;
     if (!ReadAudioFile8k(path_, length, &samples_, &error)) {
-        std::fprintf(stderr, "vantrel: cannot record from VANTREL_CAPTURE_FILE \"%s\": %s\n",
-                     path_.c_str(), error.c_str());
+        Report("cannot record from VANTREL_CAPTURE_FILE \"" + path_ + "\": " + error);
         return -1;
     }
     buffer_ = buffer;

@@ -23,7 +23,7 @@ public:
     explicit ReplayCaptureDevice(std::string path, Clock now = &std::chrono::steady_clock::now);
 
     // Reads and converts the file; an unreadable one fails with one line on
-    // stderr that names the file and the reason.
+    // the library's messages that names the file and the reason.
     int Open(std::int16_t *buffer, std::int32_t length) override;
     // Copies the file's samples up to the position into the buffer first.
     int Position(std::int32_t *samples) override;
