@@ -481,7 +481,11 @@ TEST_F(ServerFaults, KillsDuringSavesLoseNoConfirmedWord) {
                 if (answer->payload.starts_with("Added the word")) ++added;
             }
         });
-        std::this_thread::sleep_for(std::chrono::milliseconds(200 + 70 * round));
+        // Killed once a word has been confirmed, at a different point of
+        // the next save each round.
+        for (const auto until = Clock::now() + 10s; added == 0 && Clock::now() < until;)
+            std::this_thread::sleep_for(1ms);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5 + 20 * round));
         server_->Signal(SIGKILL);
         adder.join();
         server_->Wait();
