@@ -218,7 +218,18 @@ void Conversation::Rest(const packet::Head &, std::span<const std::uint8_t>, std
         Note("utterance ends inside a frame: the last " + std::to_string(floats_.size() % kFrameFloats) +
              " floats are dropped");
     const std::size_t whole = floats_.size() - floats_.size() % kFrameFloats;
-    std::vector<float> speech = CutSpeech(std::span<const float>(floats_.data(), whole));
+    const std::span<const float> frames(floats_.data(), whole);
+    if (const auto bad = FindImplausibleFrame(frames)) {
+        // Infinite or huge cepstra make every distance infinite: no word
+        // is nearer than another, and none may be named.
+        Note("utterance with a value no recording gives in frame " + std::to_string(*bad) + ": not recognised");
+        floats_.clear();
+        out.push_back(Message(pendingWord_ ? "Not usable: the utterance holds values no recording gives; say the "
+                                             "word " + *pendingWord_ + " again.\r\n"
+                                           : "Not recognised: the utterance holds values no recording gives.\r\n"));
+        return;
+    }
+    std::vector<float> speech = CutSpeech(frames);
     floats_.clear();
 
     if (pendingWord_) {
@@ -230,7 +241,7 @@ void Conversation::Rest(const packet::Head &, std::span<const std::uint8_t>, std
         pendingWord_.reset();
         const Vocabulary::AddResult r = vocabulary_.AddTemplate(word, std::move(speech));
         if (!r.added) {
-            Note("cannot add the word " + Cp1250ToUtf8(word) + ": " + r.error);
+            Note("cannot add the word " + Cp1250ToUtf8(word) + ": " + (r.detail.empty() ? r.error : r.detail));
             out.push_back(Message("The word " + word + " was not added: " + r.error + ".\r\n"));
         } else if (r.newWord) {
             Note("added the word " + Cp1250ToUtf8(word));
