@@ -62,6 +62,7 @@ if has tessary; then
 fi
 if has tessary-cli; then
   depends tessary-cli | grep -qF "libvantrel0 (= $version)" || fail "tessary-cli does not depend on libvantrel0"
+  [ -f "$work/root/usr/share/man/man1/tessary-cli.1.gz" ] || fail "no usr/share/man/man1/tessary-cli.1.gz in tessary-cli"
 fi
 if has tessary-server; then
   for file in usr/lib/systemd/system/tessary-server.service usr/share/tessary-server/seed-vocabulary.tsv \
