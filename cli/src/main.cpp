@@ -10,6 +10,7 @@
 
 #include "commands.h"
 #include "run.h"
+#include "tessary_version.h"
 
 namespace {
 

@@ -19,19 +19,21 @@
 #include <string>
 #include <vector>
 
+#include "protocol/capture_settings.h"
+
 namespace tessary::cli {
 
 // The window's settings for InitClient.
-inline constexpr std::int32_t kTickMs = 370;
-inline constexpr std::int32_t kNumCep = 8;
-inline constexpr std::int32_t kFrameFloats = kNumCep + 1;
-inline constexpr std::int32_t kWindowLength = 160;
-inline constexpr std::int32_t kFrameShift = 80;
-inline constexpr std::int32_t kCaptureMs = 20000;
-inline constexpr std::int32_t kSampleRate = 8000;
+inline constexpr std::int32_t kTickMs = capture::kTickMs;
+inline constexpr std::int32_t kNumCep = capture::kCepstra;
+inline constexpr std::int32_t kFrameFloats = capture::kFrameFloats;
+inline constexpr std::int32_t kWindowLength = capture::kWindowLength;
+inline constexpr std::int32_t kFrameShift = capture::kFrameShift;
+inline constexpr std::int32_t kCaptureMs = capture::kCaptureMs;
+inline constexpr std::int32_t kSampleRate = capture::kSampleRate;
 inline constexpr std::int32_t kSamplesPerTick = kTickMs * kSampleRate / 1000;  // 2960
 inline constexpr std::int32_t kMaxSamples = kCaptureMs * kSampleRate / 1000;   // 160000
-inline constexpr std::int32_t kPacketSlots = 512;                              // head + 509 floats
+inline constexpr std::int32_t kPacketSlots = capture::kParamSlots;            // head + 509 floats
 
 struct DataPacket {
     std::int32_t tick = 0;  // 1 for the first tick, 370 ms after the start

@@ -219,6 +219,16 @@ void Conversation::Rest(const packet::Head &, std::span<const std::uint8_t>, std
              " floats are dropped");
     const std::size_t whole = floats_.size() - floats_.size() % kFrameFloats;
     floats_.resize(whole);
+    if (const auto bad = FindImplausibleFrame(floats_)) {
+        // Infinite or huge cepstra make every distance infinite: no word
+        // is nearer than another, and none may be named.
+        Note("utterance with a value no recording gives in frame " + std::to_string(*bad) + ": not recognised");
+        floats_.clear();
+        out.push_back(Message(pendingWord_ ? "Not usable: the utterance holds values no recording gives; say the "
+                                             "word " + *pendingWord_ + " again.\r\n"
+                                           : "Not recognised: the utterance holds values no recording gives.\r\n"));
+        return;
+    }
     std::vector<float> frames = std::move(floats_);
     floats_.clear();
 
@@ -234,7 +244,7 @@ void Conversation::Rest(const packet::Head &, std::span<const std::uint8_t>, std
                                   frames.begin() + static_cast<std::ptrdiff_t>(ends.last + 1) * kFrameFloats);
         const Vocabulary::AddResult r = vocabulary_.AddTemplate(word, std::move(speech));
         if (!r.added) {
-            Note("cannot add the word " + Cp1250ToUtf8(word) + ": " + r.error);
+            Note("cannot add the word " + Cp1250ToUtf8(word) + ": " + (r.detail.empty() ? r.error : r.detail));
             out.push_back(Message("The word " + word + " was not added: " + r.error + ".\r\n"));
         } else if (r.newWord) {
             Note("added the word " + Cp1250ToUtf8(word));

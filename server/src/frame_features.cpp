@@ -1,8 +1,23 @@
 #include "frame_features.h"
 
+#include <cmath>
+
 #include "core/frame_analyzer.h"
 
 namespace tessary {
+
+std::optional<std::size_t> FindImplausibleFrame(std::span<const float> frames) {
+    const std::size_t count = frames.size() / kFrameFloats;
+    for (std::size_t f = 0; f < count; ++f) {
+        const float *frame = frames.data() + f * kFrameFloats;
+        for (int k = 0; k < kFrameFloats; ++k) {
+            const float v = frame[k];
+            if (k == kNumCep && std::isinf(v) && v < 0) continue;  // silence
+            if (!(std::fabs(v) <= kMaxFeatureMagnitude)) return f;  // NaN fails too
+        }
+    }
+    return std::nullopt;
+}
 
 std::vector<float> AnalyzeRecording(std::span<const std::int16_t> samples) {
     std::vector<float> out;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -14,6 +15,17 @@ inline constexpr int kFrameFloats = kNumCep + 1;
 inline constexpr int kWindowLength = 160;
 inline constexpr int kFrameShift = 80;
 inline constexpr int kFramesPerSecond = 100;
+
+// Largest magnitude a feature of a real recording has, with room to spare:
+// liftered cepstra stay within tens and the log10 energy of 16-bit sound
+// below 12. Beyond it the distances of matching overflow.
+inline constexpr float kMaxFeatureMagnitude = 1e4f;
+
+// The first frame (kFrameFloats floats, whole frames only) holding a value no
+// recording gives: a NaN, an infinity other than the minus infinity energy of
+// digital silence, or a magnitude above kMaxFeatureMagnitude. Nothing when
+// every frame could come from a recording.
+std::optional<std::size_t> FindImplausibleFrame(std::span<const float> frames);
 
 // Analyses a recording as the library's offline analysis does: frames start
 // at samples 0, 80, 160, ... while a frame and the sample after it lie in

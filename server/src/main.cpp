@@ -1,33 +1,48 @@
 // tessary-server: isolated-word recognition for the Tessary client.
 //
-//   tessary-server [--listen ADDRESS] [--port N] [--data DIR] [--seed FILE] [--verbose]
+//   tessary-server [--listen ADDRESS] [--port N] [--data DIR] [--seed FILE] [--threads N] [--timeout S]
+//                  [--verbose] [--version]
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
+#include <cmath>
 #include <csignal>
+#include <cstring>
+#include <fstream>
 #include <filesystem>
 #include <iostream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include "cp1250.h"
 #include "log.h"
 #include "server.h"
+#include "tessary_version.h"
 #include "vocabulary.h"
 
 namespace {
 
 constexpr const char *kUsage =
-    "usage: tessary-server [--listen ADDRESS] [--port N] [--data DIR] [--seed FILE] [--threads N] [--verbose]\n"
+    "usage: tessary-server [--listen ADDRESS] [--port N] [--data DIR] [--seed FILE] [--threads N]\n"
+    "                      [--timeout S] [--verbose] [--version]\n"
     "  --listen ADDRESS  address to listen on (default: all interfaces)\n"
     "  --port N          TCP port (default: 105, the client's default)\n"
     "  --data DIR        folder of the vocabulary (default: ./tessary-data)\n"
     "  --seed FILE       vocabulary to start from when DIR has none\n"
     "                    (default: seed-vocabulary.tsv beside the program, or the installed one)\n"
     "  --threads N       threads serving the sessions (default: the number of cores)\n"
-    "  --verbose         log a time-stamped line for every packet in and out\n";
+    "  --timeout S       seconds a begun packet has to arrive whole, and a client to\n"
+    "                    take waiting answers, before its session is closed (default: 30)\n"
+    "  --verbose         log a time-stamped line for every packet in and out\n"
+    "  --version         print the version and exit\n";
 
 struct Options {
     std::string listen;
@@ -35,6 +50,7 @@ struct Options {
     std::filesystem::path data = "tessary-data";
     std::filesystem::path seed;
     unsigned threads = 0;
+    std::chrono::milliseconds timeout{30000};
     bool verbose = false;
 };
 
@@ -58,6 +74,9 @@ bool ParseOptions(int argc, char **argv, Options &options) {
         if (a == "--help" || a == "-h") {
             std::cout << kUsage;
             std::exit(0);
+        } else if (a == "--version") {
+            std::cout << "tessary-server " TESSARY_VERSION "\n";
+            std::exit(0);
         } else if (a == "--verbose") {
             options.verbose = true;
         } else if (a == "--listen" && value(v)) {
@@ -74,6 +93,14 @@ bool ParseOptions(int argc, char **argv, Options &options) {
                 return false;
             }
             options.threads = static_cast<unsigned>(n);
+        } else if (a == "--timeout" && value(v)) {
+            double seconds = 0;
+            const auto r = std::from_chars(v.data(), v.data() + v.size(), seconds);
+            if (r.ec != std::errc() || r.ptr != v.data() + v.size() || !(seconds >= 0.05 && seconds <= 86400)) {
+                std::cerr << "tessary-server: --timeout needs seconds from 0.05 to 86400, not \"" << v << "\"\n";
+                return false;
+            }
+            options.timeout = std::chrono::milliseconds(std::lround(seconds * 1000));
         } else if (a == "--data" && value(v)) {
             options.data = v;
         } else if (a == "--seed" && value(v)) {
@@ -98,12 +125,43 @@ std::filesystem::path DefaultSeed() {
     return {};
 }
 
+// Raises the soft limit of open descriptors to the hard one: each session
+// holds one. Returns the line that says what became of it.
+std::string RaiseDescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return std::string("descriptor limit unknown: ") + std::strerror(errno);
+    const rlim_t soft = limit.rlim_cur;
+    rlim_t target = limit.rlim_max;
+    if (target == RLIM_INFINITY) {
+        // The kernel's own ceiling for the descriptors of one process.
+        unsigned long ceiling = 1024 * 1024;
+        std::ifstream("/proc/sys/fs/nr_open") >> ceiling;
+        target = ceiling;
+    }
+    if (soft == RLIM_INFINITY || soft >= target) return "descriptor limit " + std::to_string(soft) + " (the hard limit)";
+    limit.rlim_cur = target;
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return "descriptor limit stays " + std::to_string(soft) + ": cannot raise it to " + std::to_string(target) +
+               ": " + std::strerror(errno);
+    return "descriptor limit raised from " + std::to_string(soft) + " to " + std::to_string(target);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     Options options;
     if (!ParseOptions(argc, argv, options)) return 2;
     tessary::Log log(std::cerr, options.verbose);
+    // A save that meets a file size limit fails with its reason instead of
+    // ending the program; so does a log on a closed pipe.
+    std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGPIPE, SIG_IGN);
+#if defined(__GLIBC__)
+    // Large buffers (a 16 MiB payload, a queue of answers) get pages of
+    // their own and give them back when freed, whatever sizes came before.
+    ::mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+#endif
 
     std::unique_ptr<tessary::Vocabulary> vocabulary;
     try {
@@ -113,12 +171,18 @@ int main(int argc, char **argv) {
             return 1;
         }
         vocabulary = tessary::Vocabulary::Open(options.data, seed);
+        if (const std::size_t stale = vocabulary->StaleFilesRemoved())
+            log.Line("removed " + std::to_string(stale) + (stale == 1 ? " temporary file" : " temporary files") +
+                     " of an interrupted save from " + options.data.string());
     } catch (const std::exception &e) {
         log.Line(std::string("error: ") + e.what());
         return 1;
     }
 
     asio::io_context io;
+    tessary::SessionLimits limits;
+    limits.packetTimeout = options.timeout;
+    limits.readTimeout = options.timeout;
     std::unique_ptr<tessary::Server> server;
     asio::ip::tcp::endpoint endpoint;
     try {
@@ -126,11 +190,11 @@ int main(int argc, char **argv) {
             // All interfaces: IPv6 and IPv4 together where the system has IPv6.
             try {
                 endpoint = {asio::ip::address_v6::any(), options.port};
-                server = std::make_unique<tessary::Server>(io, endpoint, *vocabulary, log);
+                server = std::make_unique<tessary::Server>(io, endpoint, *vocabulary, log, limits);
             } catch (const std::system_error &e) {
                 if (e.code() == asio::error::address_in_use || e.code() == asio::error::access_denied) throw;
                 endpoint = {asio::ip::address_v4::any(), options.port};
-                server = std::make_unique<tessary::Server>(io, endpoint, *vocabulary, log);
+                server = std::make_unique<tessary::Server>(io, endpoint, *vocabulary, log, limits);
             }
         } else {
             asio::error_code ec;
@@ -140,7 +204,7 @@ int main(int argc, char **argv) {
                 return 2;
             }
             endpoint = {address, options.port};
-            server = std::make_unique<tessary::Server>(io, endpoint, *vocabulary, log);
+            server = std::make_unique<tessary::Server>(io, endpoint, *vocabulary, log, limits);
         }
     } catch (const std::system_error &e) {
         std::string hint;
@@ -153,6 +217,7 @@ int main(int argc, char **argv) {
     const unsigned threads =
         options.threads ? options.threads : std::clamp(std::thread::hardware_concurrency(), 1u, 16u);
     const auto local = server->LocalEndpoint();
+    log.Line(RaiseDescriptorLimit());
     log.Line("tessary-server listening on " + local.address().to_string() + " port " + std::to_string(local.port()) +
              ", " + std::to_string(vocabulary->Size()) + " words in " + vocabulary->File().string() + ", " +
              std::to_string(threads) + " threads" + (options.verbose ? ", verbose" : ""));

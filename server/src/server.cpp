@@ -4,9 +4,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <deque>
 #include <thread>
 #include <string>
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include "cp1250.h"
 #include "head_codec.h"
@@ -43,19 +49,47 @@ void LowerThisThreadsPriority() {
     ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 5);
 }
 
+// "30 s", "0.5 s".
+std::string Seconds(std::chrono::milliseconds ms) {
+    char text[32];
+    const int n = std::snprintf(text, sizeof text, "%g s", static_cast<double>(ms.count()) / 1000.0);
+    return {text, static_cast<std::size_t>(n)};
+}
+
+std::string Bytes(std::size_t n) {
+    if (n < 10 * 1024) return std::to_string(n) + " bytes";
+    char text[32];
+    const int k = std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(n) / (1024.0 * 1024.0));
+    return {text, static_cast<std::size_t>(k)};
+}
+
+// Sessions that held this much at once give the allocator's free pages back
+// to the system when they end.
+constexpr std::size_t kTrimAfter = 1024 * 1024;
+
 }  // namespace
 
 class Session : public std::enable_shared_from_this<Session> {
 public:
+    using Clock = std::chrono::steady_clock;
+
     Session(tcp::socket socket, Vocabulary &vocabulary, Log &log, ServerStats &stats, std::string peer,
-            asio::thread_pool &matchers)
-        : socket_(std::move(socket)), log_(log), conversation_(vocabulary, log, stats, std::move(peer)),
-          stats_(stats), matchers_(matchers) {
+            const SessionLimits &limits, asio::thread_pool &matchers)
+        : socket_(std::move(socket)), watchdog_(socket_.get_executor()), log_(log),
+          conversation_(vocabulary, log, stats, std::move(peer)), stats_(stats), matchers_(matchers),
+          limits_(limits) {
         conversation_.DeferMatching(true);
+    }
+
+    ~Session() {
+#if defined(__GLIBC__)
+        if (peakHeld_ >= kTrimAfter) ::malloc_trim(0);
+#endif
     }
 
     void Start() {
         Note("connected");
+        Watch();
         ReadHead();
     }
 
@@ -73,29 +107,74 @@ private:
         log_.Line(line);
     }
 
+    // Ends the session. Whatever completes after this, aborted or failed,
+    // neither logs nor starts anything: the line that said why was the last.
     void Shutdown() {
+        if (closing_) return;
+        closing_ = true;
         asio::error_code ignored;
         socket_.shutdown(tcp::socket::shutdown_both, ignored);
         socket_.close(ignored);
+        watchdog_.cancel();
     }
 
     void End(const asio::error_code &ec) {
-        if (ec == asio::error::eof || ec == asio::error::connection_reset || ec == asio::error::operation_aborted)
+        if (closing_) return;
+        if (ec == asio::error::eof || ec == asio::error::connection_reset)
             Note("disconnected");
         else
             Note("connection error: " + ec.message());
         Shutdown();
     }
 
+    // Checks a few times per time limit that a begun packet still moves
+    // and that the client still takes its answers.
+    void Watch() {
+        const auto period = std::max(std::chrono::milliseconds(10),
+                                     std::min(limits_.packetTimeout, limits_.readTimeout) / 4);
+        watchdog_.expires_after(period);
+        watchdog_.async_wait([self = shared_from_this()](const asio::error_code &ec) {
+            if (ec || self->closing_) return;
+            const auto now = Clock::now();
+            if (self->inPacket_ && now - self->packetStarted_ > self->limits_.packetTimeout) {
+                self->Note(std::string(self->readingHead_ ? "packet head" : "packet " + TypeText(self->head_.type)) +
+                           " not complete after " + Seconds(self->limits_.packetTimeout) + ": session closed");
+                return self->Shutdown();
+            }
+            if (!self->writes_.empty() && now - self->lastWritten_ > self->limits_.readTimeout) {
+                self->Note("the client has taken no answer for " + Seconds(self->limits_.readTimeout) + " (" +
+                           Bytes(self->queued_) + " waiting): session closed");
+                return self->Shutdown();
+            }
+            self->Watch();
+        });
+    }
+
+    // Waits for the first byte of the next packet, which may take for ever;
+    // from then on the packet has packetTimeout to arrive whole.
     void ReadHead() {
-        asio::async_read(socket_, asio::buffer(headBytes_),
-                         [self = shared_from_this()](const asio::error_code &ec, std::size_t) {
-                             if (ec) return self->End(ec);
-                             self->OnHead();
-                         });
+        if (closing_) return;
+        if (queued_ > limits_.pauseReadingAt) {
+            readingPaused_ = true;  // the writes resume reading
+            return;
+        }
+        socket_.async_wait(tcp::socket::wait_read, [self = shared_from_this()](const asio::error_code &ec) {
+            if (self->closing_) return;
+            if (ec) return self->End(ec);
+            self->inPacket_ = true;
+            self->readingHead_ = true;
+            self->packetStarted_ = Clock::now();
+            asio::async_read(self->socket_, asio::buffer(self->headBytes_),
+                             [self](const asio::error_code &readError, std::size_t) {
+                                 if (self->closing_) return;
+                                 if (readError) return self->End(readError);
+                                 self->OnHead();
+                             });
+        });
     }
 
     void OnHead() {
+        readingHead_ = false;
         const packet::DecodedHead decoded = packet::DecodeHead(kHeadCodec, headBytes_);
         head_ = decoded.head;
         stats_.packetsIn.fetch_add(1, std::memory_order_relaxed);
@@ -111,24 +190,35 @@ private:
         }
         if (!Conversation::Handles(head_.Type())) {
             // Not ours: its payload is read and thrown away piece by piece.
+            if (!unknownLogged_) {
+                Note("packet type " + TypeText(head_.type) +
+                     " is not handled: skipped, and so are further unhandled types of this session");
+                unknownLogged_ = true;
+            }
             skipLeft_ = static_cast<std::size_t>(head_.length);
             return Skip();
         }
         body_.resize(static_cast<std::size_t>(head_.length));
+        Held(body_.size());
         if (body_.empty()) return OnBody();
         asio::async_read(socket_, asio::buffer(body_),
                          [self = shared_from_this()](const asio::error_code &ec, std::size_t) {
+                             if (self->closing_) return;
                              if (ec) return self->End(ec);
                              self->OnBody();
                          });
     }
 
     void Skip() {
-        if (skipLeft_ == 0) return ReadHead();
+        if (skipLeft_ == 0) {
+            inPacket_ = false;
+            return ReadHead();
+        }
         if (skipBuffer_.empty()) skipBuffer_.resize(64 * 1024);
         const std::size_t chunk = std::min(skipLeft_, skipBuffer_.size());
         asio::async_read(socket_, asio::buffer(skipBuffer_.data(), chunk),
                          [self = shared_from_this()](const asio::error_code &ec, std::size_t n) {
+                             if (self->closing_) return;
                              if (ec) return self->End(ec);
                              self->skipLeft_ -= n;
                              self->Skip();
@@ -136,6 +226,7 @@ private:
     }
 
     void OnBody() {
+        inPacket_ = false;
         std::vector<OutPacket> answers;
         try {
             conversation_.Handle(head_, body_, answers);
@@ -158,6 +249,7 @@ private:
             LowerThisThreadsPriority();
             Recognition recognition = Recognise(job.frames, *job.vocabulary);
             asio::post(strand, [self, recognition = std::move(recognition)]() mutable {
+                if (self->closing_) return;
                 std::vector<OutPacket> answers;
                 self->conversation_.FinishMatch(std::move(recognition), answers);
                 for (const OutPacket &p : answers) self->Send(p);
@@ -167,41 +259,81 @@ private:
     }
 
     void Send(const OutPacket &packet) {
+        if (closing_) return;
         if (log_.Verbose()) Note(Describe(packet));
         writes_.push_back(EncodePacket(packet));
-        if (writes_.size() == 1) WriteNext();
+        queued_ += writes_.back().size();
+        Held(queued_ + body_.size());
+        if (queued_ > limits_.maxQueued) {
+            Note("answers of " + Bytes(queued_) + " would wait for the client: session closed");
+            writes_.clear();
+            return Shutdown();
+        }
+        if (writes_.size() == 1) {
+            lastWritten_ = Clock::now();
+            WriteNext();
+        }
     }
 
+    // One piece at a time, so that a client that reads slowly but reads is
+    // told apart from one that has stopped.
     void WriteNext() {
-        asio::async_write(socket_, asio::buffer(writes_.front()),
-                          [self = shared_from_this()](const asio::error_code &ec, std::size_t) {
-                              if (ec) {
-                                  if (ec != asio::error::operation_aborted) self->Note("write failed: " + ec.message());
-                                  self->writes_.clear();
-                                  return self->Shutdown();
-                              }
-                              self->writes_.pop_front();
-                              if (!self->writes_.empty()) self->WriteNext();
-                          });
+        const auto &front = writes_.front();
+        socket_.async_write_some(
+            asio::buffer(front.data() + written_, front.size() - written_),
+            [self = shared_from_this()](const asio::error_code &ec, std::size_t n) {
+                if (self->closing_) return;
+                if (ec) {
+                    self->Note("connection lost while answering: " + ec.message());
+                    return self->Shutdown();
+                }
+                self->lastWritten_ = Clock::now();
+                self->written_ += n;
+                self->queued_ -= n;
+                if (self->written_ == self->writes_.front().size()) {
+                    self->writes_.pop_front();
+                    self->written_ = 0;
+                }
+                if (!self->writes_.empty()) self->WriteNext();
+                if (self->readingPaused_ && self->queued_ <= self->limits_.resumeReadingAt) {
+                    self->readingPaused_ = false;
+                    self->ReadHead();
+                }
+            });
     }
+
+    void Held(std::size_t bytes) { peakHeld_ = std::max(peakHeld_, bytes); }
 
     tcp::socket socket_;
+    asio::steady_timer watchdog_;
     Log &log_;
     Conversation conversation_;
     ServerStats &stats_;
     asio::thread_pool &matchers_;
+    const SessionLimits limits_;
+    bool closing_ = false;
     std::array<std::uint8_t, packet::kHeadSize> headBytes_{};
     packet::Head head_;
+    bool inPacket_ = false;     // from a packet's first byte to its last
+    bool readingHead_ = false;
+    Clock::time_point packetStarted_;
     std::vector<std::uint8_t> body_;
     std::vector<std::uint8_t> skipBuffer_;
     std::size_t skipLeft_ = 0;
+    bool unknownLogged_ = false;
     std::deque<std::vector<std::uint8_t>> writes_;
+    std::size_t written_ = 0;  // of writes_.front()
+    std::size_t queued_ = 0;   // bytes of writes_ not yet sent
+    bool readingPaused_ = false;
+    Clock::time_point lastWritten_;  // when the client last took a byte
+    std::size_t peakHeld_ = 0;
 };
 
 Server::Server(asio::io_context &io, const tcp::endpoint &endpoint, Vocabulary &vocabulary, Log &log,
-               unsigned matchThreads)
-    : io_(io), acceptor_(asio::make_strand(io)), retry_(acceptor_.get_executor()), vocabulary_(vocabulary),
-      log_(log), matchers_(matchThreads ? matchThreads : std::max(1u, std::thread::hardware_concurrency())) {
+               const SessionLimits &limits, unsigned matchThreads)
+    : io_(io), acceptor_(asio::make_strand(io)), retry_(acceptor_.get_executor()), limits_(limits),
+      vocabulary_(vocabulary), log_(log),
+      matchers_(matchThreads ? matchThreads : std::max(1u, std::thread::hardware_concurrency())) {
     acceptor_.open(endpoint.protocol());
     acceptor_.set_option(tcp::acceptor::reuse_address(true));
     if (endpoint.address().is_v6()) acceptor_.set_option(asio::ip::v6_only(false));
@@ -225,33 +357,54 @@ void Server::Stop() {
 }
 
 void Server::Accept() {
-    acceptor_.async_accept(asio::make_strand(io_), [this](const asio::error_code &ec, tcp::socket socket) {
+    // The peer's address is taken with the connection: asked for later, it
+    // is gone when the client has already left.
+    acceptor_.async_accept(asio::make_strand(io_), peer_, [this](const asio::error_code &ec, tcp::socket socket) {
         if (ec == asio::error::operation_aborted) return;
-        if (ec) {
-            // Out of descriptors, for instance: try again a little later.
-            log_.Line("cannot accept a connection: " + ec.message());
-            retry_.expires_after(std::chrono::milliseconds(100));
-            retry_.async_wait([this](const asio::error_code &waitError) {
-                if (!waitError && acceptor_.is_open()) Accept();
-            });
-            return;
-        } else {
-            asio::error_code peerError;
-            const tcp::endpoint peer = socket.remote_endpoint(peerError);
-            std::string name = peerError ? std::string("[unknown peer]")
-                                         : peer.address().to_string() + ":" + std::to_string(peer.port());
-            socket.set_option(tcp::no_delay(true), peerError);
-            stats_.sessions.fetch_add(1, std::memory_order_relaxed);
-            auto session = std::make_shared<Session>(std::move(socket), vocabulary_, log_, stats_, std::move(name),
-                                                     matchers_);
-            {
-                std::lock_guard lock(sessionsMutex_);
-                std::erase_if(sessions_, [](const std::weak_ptr<Session> &w) { return w.expired(); });
-                sessions_.push_back(session);
-            }
-            session->Start();
+        if (ec == asio::error::connection_aborted) return Accept();  // left before it was accepted
+        if (ec) return PauseAccepting(ec);
+        if (acceptPaused_) {
+            acceptPaused_ = false;
+            const auto paused = std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::chrono::steady_clock::now() - pausedSince_);
+            log_.Line("accepting connections again after " + Seconds(paused));
         }
+        Accepted(std::move(socket));
         Accept();
+    });
+}
+
+void Server::Accepted(tcp::socket socket) {
+    std::string name = peer_.address().to_string() + ":" + std::to_string(peer_.port());
+    asio::error_code ignored;
+    socket.set_option(tcp::no_delay(true), ignored);
+    stats_.sessions.fetch_add(1, std::memory_order_relaxed);
+    auto session = std::make_shared<Session>(std::move(socket), vocabulary_, log_, stats_, std::move(name), limits_,
+                                             matchers_);
+    {
+        std::lock_guard lock(sessionsMutex_);
+        std::erase_if(sessions_, [](const std::weak_ptr<Session> &w) { return w.expired(); });
+        sessions_.push_back(session);
+    }
+    session->Start();
+}
+
+// Out of descriptors, for instance: accepting waits a little and tries
+// again, until a session has ended and freed one. One line when it starts
+// and one when it ends, however many tries it takes.
+void Server::PauseAccepting(const asio::error_code &ec) {
+    if (!acceptPaused_) {
+        acceptPaused_ = true;
+        pausedSince_ = std::chrono::steady_clock::now();
+        std::string why = ec.message();
+        rlimit limit{};
+        if ((ec == asio::error::no_descriptors || ec.value() == ENFILE) && ::getrlimit(RLIMIT_NOFILE, &limit) == 0)
+            why += ", limit " + std::to_string(limit.rlim_cur);
+        log_.Line("cannot accept connections (" + why + "): accepting paused");
+    }
+    retry_.expires_after(std::chrono::milliseconds(50));
+    retry_.async_wait([this](const asio::error_code &waitError) {
+        if (!waitError && acceptor_.is_open()) Accept();
     });
 }
 

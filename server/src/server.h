@@ -4,9 +4,20 @@
 // number of threads may run; they share nothing but the vocabulary, the log
 // and the counters. Utterances are matched on a thread pool of their own, so
 // that a long match never holds up another session's packets.
+//
+// What one client may cost is bounded. A session stops reading while more
+// than pauseReadingAt bytes of its answers wait to be sent, and reads again
+// below resumeReadingAt; it is closed when its client takes no byte of
+// waiting answers for readTimeout, when answers beyond maxQueued would
+// wait, or when a packet it has begun (head or payload) is not complete
+// within packetTimeout. A client that sends nothing between packets is kept,
+// and so is one whose utterance is being matched.
+// When the process is out of descriptors, accepting pauses until one is free.
 #pragma once
 
 #include <asio.hpp>
+#include <chrono>
+#include <cstddef>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -19,12 +30,22 @@ namespace tessary {
 
 class Session;
 
+struct SessionLimits {
+    std::chrono::milliseconds packetTimeout{30000};
+    std::chrono::milliseconds readTimeout{30000};
+    std::size_t pauseReadingAt = 1024 * 1024;
+    std::size_t resumeReadingAt = 256 * 1024;
+    // Reading pauses before this can be reached by anything but one answer
+    // of the largest size (a "PONG" to a 16 MiB "PING").
+    std::size_t maxQueued = 1024 * 1024 + packet::kMaxPayload + 64 * 1024;
+};
+
 class Server {
 public:
     // Binds and listens at once; throws std::system_error when it cannot.
     // matchThreads threads match utterances (0: one per core).
     Server(asio::io_context &io, const asio::ip::tcp::endpoint &endpoint, Vocabulary &vocabulary, Log &log,
-           unsigned matchThreads = 0);
+           const SessionLimits &limits = {}, unsigned matchThreads = 0);
     ~Server();
     Server(const Server &) = delete;
     Server &operator=(const Server &) = delete;
@@ -37,10 +58,16 @@ public:
 
 private:
     void Accept();
+    void Accepted(asio::ip::tcp::socket socket);
+    void PauseAccepting(const asio::error_code &ec);
 
     asio::io_context &io_;
     asio::ip::tcp::acceptor acceptor_;
+    asio::ip::tcp::endpoint peer_;  // of the connection being accepted
     asio::steady_timer retry_;
+    bool acceptPaused_ = false;
+    std::chrono::steady_clock::time_point pausedSince_;
+    SessionLimits limits_;
     Vocabulary &vocabulary_;
     Log &log_;
     ServerStats stats_;

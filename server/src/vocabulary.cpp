@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -219,6 +220,45 @@ VocabularyState ParseVocabulary(std::string_view text) {
 
 namespace {
 
+constexpr std::string_view kTemporaryPrefix = ".vocabulary.tsv.";
+
+// Why a file operation failed, in words for someone who never sees the
+// server's folders.
+std::string PlainReason(int error) {
+    switch (error) {
+    case ENOSPC: return "no space left";
+    case EDQUOT: return "the disk quota is used up";
+    case EFBIG: return "the file would be too large";
+    case EROFS: return "the disk is read-only";
+    case EACCES:
+    case EPERM: return "permission denied";
+    case EMFILE:
+    case ENFILE: return "too many open files";
+    case ENOENT:
+    case ENOTDIR: return "its folder is gone";
+    case EIO: return "a disk error";
+    default: {
+        std::string text = ErrnoText(error);
+        if (!text.empty()) text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+        return text;
+    }
+    }
+}
+
+// Removes what saves cut short by a kill left behind: files named like the
+// temporary file of a save (the prefix and mkstemp's six characters).
+std::size_t RemoveStaleTemporaryFiles(const std::filesystem::path &dir) {
+    std::size_t removed = 0;
+    std::error_code ec;
+    for (const auto &entry : std::filesystem::directory_iterator(dir, ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.size() != kTemporaryPrefix.size() + 6 || !name.starts_with(kTemporaryPrefix)) continue;
+        std::error_code removeError;
+        if (entry.is_regular_file(removeError) && std::filesystem::remove(entry.path(), removeError)) ++removed;
+    }
+    return removed;
+}
+
 VocabularyState LoadFile(const std::filesystem::path &file, bool *version1 = nullptr) {
     std::ifstream in(file, std::ios::binary);
     if (!in) throw std::runtime_error("cannot read " + file.string() + ": " + ErrnoText(errno));
@@ -239,7 +279,9 @@ std::unique_ptr<Vocabulary> Vocabulary::Open(const std::filesystem::path &dataDi
     std::error_code ec;
     std::filesystem::create_directories(dataDir, ec);
     if (ec) throw std::runtime_error("cannot make the data folder " + dataDir.string() + ": " + ec.message());
+    const std::size_t stale = RemoveStaleTemporaryFiles(dataDir);
     const std::filesystem::path file = dataDir / "vocabulary.tsv";
+    std::unique_ptr<Vocabulary> vocabulary;
     if (std::filesystem::exists(file, ec)) {
         bool version1 = false;
         VocabularyState state = LoadFile(file, &version1);
@@ -256,12 +298,14 @@ std::unique_ptr<Vocabulary> Vocabulary::Open(const std::filesystem::path &dataDi
             }
             PrepareVocabulary(state);
         }
-        return std::unique_ptr<Vocabulary>(new Vocabulary(file, std::move(state)));
+        vocabulary.reset(new Vocabulary(file, std::move(state)));
+    } else {
+        VocabularyState state;
+        if (!seed.empty() && std::filesystem::exists(seed, ec)) state = LoadFile(seed);
+        vocabulary.reset(new Vocabulary(file, std::move(state)));
+        if (const auto error = vocabulary->Save(*vocabulary->state_)) throw std::runtime_error(error->detail);
     }
-    VocabularyState state;
-    if (!seed.empty() && std::filesystem::exists(seed, ec)) state = LoadFile(seed);
-    std::unique_ptr<Vocabulary> vocabulary(new Vocabulary(file, std::move(state)));
-    vocabulary->Save(*vocabulary->state_);
+    vocabulary->staleFilesRemoved_ = stale;
     return vocabulary;
 }
 
@@ -269,7 +313,7 @@ Vocabulary::Vocabulary(std::filesystem::path file, VocabularyState state)
     : file_(std::move(file)), state_(std::make_shared<const VocabularyState>(std::move(state))) {}
 
 std::shared_ptr<const VocabularyState> Vocabulary::Snapshot() const {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(stateMutex_);
     return state_;
 }
 
@@ -285,7 +329,9 @@ Vocabulary::AddResult Vocabulary::AddTemplate(std::string_view word, std::vector
                        " seconds, too long for one word";
         return result;
     }
-    std::lock_guard lock(mutex_);
+    // Only writers change state_, and they hold writeMutex_: reading it here
+    // needs no other lock.
+    std::lock_guard writing(writeMutex_);
     auto next = std::make_shared<VocabularyState>(*state_);
     const std::string_view trimmed = TrimWord(word);
     auto it = std::find_if(next->words.begin(), next->words.end(),
@@ -314,42 +360,50 @@ Vocabulary::AddResult Vocabulary::AddTemplate(std::string_view word, std::vector
     }
     PrepareVocabulary(*next);
     result.templates = (*it)->templates.size();
-    try {
-        Save(*next);
-    } catch (const std::runtime_error &e) {
-        result.error = e.what();
+    if (auto error = Save(*next)) {
+        result.error = std::move(error->reason);
+        result.detail = std::move(error->detail);
         return result;
     }
-    state_ = std::move(next);
+    std::shared_ptr<const VocabularyState> previous = std::move(next);
+    {
+        std::lock_guard swapping(stateMutex_);
+        state_.swap(previous);
+    }
     result.added = true;
-    return result;
+    return result;  // the previous state goes when its last reader lets go
 }
 
-void Vocabulary::Save(const VocabularyState &state) const {
+std::optional<Vocabulary::SaveError> Vocabulary::Save(const VocabularyState &state) const {
     const std::string text = SerializeVocabulary(state);
     const std::filesystem::path dir = file_.parent_path();
-    std::string temp = (dir / ".vocabulary.tsv.XXXXXX").string();
-    const int fd = ::mkstemp(temp.data());
-    if (fd < 0) throw std::runtime_error("cannot save the vocabulary in " + dir.string() + ": " + ErrnoText(errno));
+    auto failed = [](const std::string &what, int error) {
+        return SaveError{"the vocabulary could not be saved: " + PlainReason(error),
+                         what + ": " + ErrnoText(error)};
+    };
+    std::string temp = (dir / (std::string(kTemporaryPrefix) + "XXXXXX")).string();
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) return failed("cannot save the vocabulary in " + dir.string(), errno);
     const bool written = WriteAll(fd, text) && ::fsync(fd) == 0;
     const int writeError = errno;
     if (::close(fd) != 0 || !written) {
         const int error = written ? errno : writeError;
         ::unlink(temp.c_str());
-        throw std::runtime_error("cannot save the vocabulary to " + temp + ": " + ErrnoText(error));
+        return failed("cannot save the vocabulary to " + temp, error);
     }
     ::chmod(temp.c_str(), 0644);
     if (::rename(temp.c_str(), file_.c_str()) != 0) {
         const int error = errno;
         ::unlink(temp.c_str());
-        throw std::runtime_error("cannot replace " + file_.string() + ": " + ErrnoText(error));
+        return failed("cannot replace " + file_.string(), error);
     }
     // The rename lasts only once the folder's entry is on the disk.
-    const int dirFd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY);
+    const int dirFd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd >= 0) {
         ::fsync(dirFd);
         ::close(dirFd);
     }
+    return std::nullopt;
 }
 
 }  // namespace tessary

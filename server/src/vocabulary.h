@@ -2,9 +2,11 @@
 //
 // Readers take a snapshot, an immutable state held by a shared pointer, and
 // match against it without any lock. A change builds a new state, writes it
-// to the vocabulary file, and only then makes it current, under one mutex, so
-// concurrent changes never interleave and what sessions see is always what
-// the file holds.
+// to the vocabulary file, and only then makes it current. Changes are
+// serialised by a writer mutex, held while the file is written and synced;
+// readers never wait for it: the pointer swap has a mutex of its own, held
+// for a copy of the pointer only. So concurrent changes never interleave and
+// what sessions see is always what the file holds.
 //
 // A word has a trained model (from the seed vocabulary, made at build time
 // by tessary-train), recordings of the word that users added ("ADDW"), or
@@ -23,13 +25,16 @@
 //   word TAB frame count TAB floats
 // and still load; they are written in the second version on the next save.
 // The file is replaced as a whole: written to a temporary file in the same
-// folder, synced, renamed over the old one, and the folder synced.
+// folder (.vocabulary.tsv.XXXXXX), synced, renamed over the old one, and the
+// folder synced. Temporary files left by a process killed during a save are
+// removed when the vocabulary is opened.
 #pragma once
 
 #include <cstddef>
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -87,6 +92,9 @@ public:
     static std::unique_ptr<Vocabulary> Open(const std::filesystem::path &dataDir,
                                             const std::filesystem::path &seed);
 
+    // How many temporary files of interrupted saves Open removed.
+    std::size_t StaleFilesRemoved() const { return staleFilesRemoved_; }
+
     std::shared_ptr<const VocabularyState> Snapshot() const;
     std::size_t Size() const { return Snapshot()->words.size(); }
     const std::filesystem::path &File() const { return file_; }
@@ -95,7 +103,8 @@ public:
         bool added = false;     // false: nothing changed, see error
         bool newWord = false;
         std::size_t templates = 0;  // templates the word has now
-        std::string error;      // one line, when not added
+        std::string error;      // one line, when not added, fit for the client: no path
+        std::string detail;     // the same for the log, with the file's path
     };
     // Adds frames of speech as a further recording of word (Windows-1250),
     // creating the word when it is new, and saves the file. Speech longer
@@ -103,12 +112,20 @@ public:
     AddResult AddTemplate(std::string_view word, std::vector<float> speechFrames);
 
 private:
+    // Why a save failed: a plain reason for the client, and the same with
+    // the file's path for the log.
+    struct SaveError {
+        std::string reason;
+        std::string detail;
+    };
     Vocabulary(std::filesystem::path file, VocabularyState state);
-    void Save(const VocabularyState &state) const;
+    std::optional<SaveError> Save(const VocabularyState &state) const;
 
     std::filesystem::path file_;
-    mutable std::mutex mutex_;
+    std::mutex writeMutex_;          // one change at a time, file included
+    mutable std::mutex stateMutex_;  // the pointer swap only
     std::shared_ptr<const VocabularyState> state_;
+    std::size_t staleFilesRemoved_ = 0;
 };
 
 }  // namespace tessary

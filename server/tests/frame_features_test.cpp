@@ -46,5 +46,24 @@ TEST(AnalyzeRecording, TooShortGivesNothing) {
     EXPECT_EQ(AnalyzeRecording(std::vector<std::int16_t>(161, 100)).size(), 9u);
 }
 
+// Cepstra of +-3e38 once made every distance infinite and still named a word.
+TEST(FindImplausibleFrame, RefusesNonFiniteAndHugeValuesButNotSilence) {
+    std::vector<float> frames(5 * kFrameFloats, 1.5f);
+    frames[kNumCep] = -INFINITY;  // digital silence's energy
+    EXPECT_EQ(FindImplausibleFrame(frames), std::nullopt);
+    frames.push_back(NAN);  // not a whole frame: not looked at
+    EXPECT_EQ(FindImplausibleFrame(frames), std::nullopt);
+    for (const float bad : {NAN, INFINITY, -INFINITY, 3e38f, -3e38f, 2 * kMaxFeatureMagnitude}) {
+        auto copy = frames;
+        copy[3 * kFrameFloats + 2] = bad;
+        EXPECT_EQ(FindImplausibleFrame(copy), std::optional<std::size_t>(3)) << bad;
+    }
+    for (const float bad : {INFINITY, NAN, 1e5f}) {
+        auto copy = frames;
+        copy[4 * kFrameFloats + kNumCep] = bad;  // an energy
+        EXPECT_EQ(FindImplausibleFrame(copy), std::optional<std::size_t>(4)) << bad;
+    }
+}
+
 }  // namespace
 }  // namespace tessary

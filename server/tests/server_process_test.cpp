@@ -1,83 +1,24 @@
 // The tessary-server program itself: its start-up line, its answers over a
 // socket, its one-line errors and its exit on SIGTERM.
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <fstream>
 #include <regex>
 
+#include "server_process.h"
 #include "test_client.h"
-
-extern char **environ;
 
 namespace tessary::test {
 namespace {
-
-// The program running with its standard error on a pipe.
-class Process {
-public:
-    explicit Process(std::vector<std::string> args) {
-        int fds[2];
-        if (::pipe(fds) != 0) throw std::runtime_error("pipe");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
-        posix_spawn_file_actions_addclose(&actions, fds[0]);
-        args.insert(args.begin(), TESSARY_SERVER_PROGRAM);
-        std::vector<char *> argv;
-        for (auto &a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid_, TESSARY_SERVER_PROGRAM, &actions, nullptr, argv.data(), environ) != 0)
-            throw std::runtime_error("cannot start the server");
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(fds[1]);
-        err_ = ::fdopen(fds[0], "r");
-    }
-    ~Process() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        std::fclose(err_);
-    }
-    // The next line the program logs (without its time stamp), or "" at
-    // the end of its output.
-    std::string Line() {
-        char buffer[4096];
-        if (!std::fgets(buffer, sizeof buffer, err_)) return {};
-        std::string line(buffer);
-        if (!line.empty() && line.back() == '\n') line.pop_back();
-        const std::size_t space = line.find(' ');
-        return line[0] == '2' && space != std::string::npos ? line.substr(space + 1) : line;
-    }
-    void Signal(int signal) { ::kill(pid_, signal); }
-    int Wait() {
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-private:
-    pid_t pid_ = -1;
-    FILE *err_ = nullptr;
-};
-
-std::filesystem::path WriteSeedFile(const std::filesystem::path &dir) {
-    return WriteSeed(dir, {{"ano", SyntheticWord(0, 30)}, {"ne", SyntheticWord(1, 30)}});
-}
 
 TEST(ServerProgram, StartsAnswersAndStopsOnSigterm) {
     TempDir dir;
     const auto data = dir.Path() / "data";
     Process server({"--listen", "127.0.0.1", "--port", "0", "--data", data.string(), "--seed",
                     WriteSeedFile(dir.Path()).string()});
+    EXPECT_EQ(server.Line().rfind("descriptor limit", 0), 0u);
     const std::string startup = server.Line();
     std::smatch m;
     ASSERT_TRUE(std::regex_match(startup, m, std::regex(R"(tessary-server listening on 127\.0\.0\.1 port (\d+), 2 words in .*vocabulary\.tsv, \d+ threads)")))

@@ -31,7 +31,7 @@ TestServer::TestServer(const std::filesystem::path &dataDir, const std::filesyst
       vocabulary_(Vocabulary::Open(dataDir, seed)) {
     server_ = std::make_unique<Server>(
         io_, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0), *vocabulary_, log_,
-        matchThreads);
+        SessionLimits{}, matchThreads);
     port_ = server_->LocalEndpoint().port();
     for (int i = 0; i < threads; ++i) threads_.emplace_back([this] { io_.run(); });
 }

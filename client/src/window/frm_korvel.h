@@ -16,6 +16,7 @@
 //   label1_0, label2, label1_1                 captions
 #pragma once
 
+#include "protocol/capture_settings.h"
 #include "protocol/receive_reassembly.h"
 #include "window/host_record.h"
 #include "window/mdl_param.h"
@@ -51,15 +52,13 @@ public:
     static constexpr int kLogTop = 600;
     static constexpr int kLogMargin = 228;
 
-    // The analysis settings given to the library.
-    static constexpr int32_t kTimerPeriodMs = 370;    // capture tick
-    static constexpr int32_t kCepstra = 8;            // cepstral coefficients per frame
-    static constexpr int32_t kWindowLength = 160;     // frame length in samples (20 ms)
-    static constexpr int32_t kFrameShift = 80;        // frame shift in samples (10 ms)
-    static constexpr int32_t kCaptureMs = 20000;      // longest utterance: 20 s
-    // Largest "DATA" packet taken from the library, in 32-bit slots (head
-    // included).
-    static constexpr int32_t kParamSlots = 512;
+    // The analysis settings given to the library (shared with tessary-cli).
+    static constexpr int32_t kTimerPeriodMs = capture::kTickMs;
+    static constexpr int32_t kCepstra = capture::kCepstra;
+    static constexpr int32_t kWindowLength = capture::kWindowLength;
+    static constexpr int32_t kFrameShift = capture::kFrameShift;
+    static constexpr int32_t kCaptureMs = capture::kCaptureMs;
+    static constexpr int32_t kParamSlots = capture::kParamSlots;
 
     explicit FrmKorvel(QWidget *parent = nullptr);
     ~FrmKorvel() override;

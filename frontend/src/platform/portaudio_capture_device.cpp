@@ -46,6 +46,8 @@ int PortAudioCaptureDevice::Open(std::int16_t *buffer, std::int32_t length) {
     const PaDeviceIndex device = FindDevice();
     const PaDeviceInfo *info = device == paNoDevice ? nullptr : Pa_GetDeviceInfo(device);
     if (info == nullptr || info->maxInputChannels < 1) {
+        if (deviceName_.empty())
+            Report("no sound card input found (VANTREL_CAPTURE_FILE records from an audio file instead)");
         Release();
         return -1;
     }
