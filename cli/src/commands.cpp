@@ -205,10 +205,7 @@ int Ping(const ConnectionOptions &options, int count, std::chrono::milliseconds 
             }
             if (i < count) c.Pump(sentAt + interval);
         }
-    } catch (const Unreachable &e) {
-        Error(e.what());
-        return 2;
-    } catch (const ProtocolError &e) {
+    } catch (const RunEnded &e) {
         Error(e.what());
         return 2;
     } catch (const ExchangeFailed &e) {
@@ -254,10 +251,7 @@ int Ask(const ConnectionOptions &options, const std::string &command, const std:
             Out(AsLines(answer.Text()));
         }
         return 0;
-    } catch (const Unreachable &e) {
-        Error(e.what());
-        return 2;
-    } catch (const ProtocolError &e) {
+    } catch (const RunEnded &e) {
         Error(e.what());
         return 2;
     } catch (const ExchangeFailed &e) {
@@ -323,10 +317,7 @@ int Replay(const std::string &path, const ConnectionOptions &options, bool json)
                 Out(type + ": " + Escape(AsLines(answer->Text())));
             }
         }
-    } catch (const Unreachable &e) {
-        Error(e.what());
-        return 2;
-    } catch (const ProtocolError &e) {
+    } catch (const RunEnded &e) {
         Error(e.what());
         return 2;
     } catch (const ExchangeFailed &e) {

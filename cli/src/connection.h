@@ -31,14 +31,17 @@ struct Endpoint {
     std::string Name() const;
 };
 
-// The server cannot be reached: the run ends, exit status 2.
-struct Unreachable : std::runtime_error {
+// A failure that ends the whole run, exit status 2.
+struct RunEnded : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
-// The server broke the protocol (a head with a bad length): the run ends,
-// exit status 2.
-struct ProtocolError : std::runtime_error {
-    using std::runtime_error::runtime_error;
+// The server cannot be reached.
+struct Unreachable : RunEnded {
+    using RunEnded::RunEnded;
+};
+// The server broke the protocol (a head with a bad length).
+struct ProtocolError : RunEnded {
+    using RunEnded::RunEnded;
 };
 // This exchange failed (no answer in time, connection lost): the utterance
 // is reported, the connection dropped, the run goes on.

@@ -104,10 +104,7 @@ void Session(int session, UtteranceQueue &queue, const RunOptions &options, Repo
             // A late answer must not pass for the next utterance's.
             connection.reset();
             Console::Instance().Line("tessary-cli: " + u->file + ": " + r.error);
-        } catch (const Unreachable &e) {
-            fatal.Set(e.what());
-            return;
-        } catch (const ProtocolError &e) {
+        } catch (const RunEnded &e) {
             fatal.Set(e.what());
             return;
         } catch (const Stopped &) {

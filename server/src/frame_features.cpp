@@ -1,5 +1,6 @@
 #include "frame_features.h"
 
+#include <charconv>
 #include <cmath>
 
 #include "core/frame_analyzer.h"
@@ -32,6 +33,23 @@ std::vector<float> AnalyzeRecording(std::span<const std::int16_t> samples) {
     out.resize(static_cast<std::size_t>(frames) * kFrameFloats);
     analyzer.AnalyzeFrames(samples.data(), frames, out.data());
     return out;
+}
+
+bool ParseFloats(std::string_view text, std::vector<float> &values) {
+    const char *p = text.data();
+    const char *stop = text.data() + text.size();
+    while (p < stop) {
+        if (*p == ' ') {
+            ++p;
+            continue;
+        }
+        float v = 0;
+        const auto r = std::from_chars(p, stop, v);
+        if (r.ec != std::errc()) return false;
+        values.push_back(v);
+        p = r.ptr;
+    }
+    return true;
 }
 
 }  // namespace tessary

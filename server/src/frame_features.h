@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <vector>
 
 namespace tessary {
@@ -31,5 +32,10 @@ std::optional<std::size_t> FindImplausibleFrame(std::span<const float> frames);
 // at samples 0, 80, 160, ... while a frame and the sample after it lie in
 // the recording, with a fresh analyzer. Returns kFrameFloats per frame.
 std::vector<float> AnalyzeRecording(std::span<const std::int16_t> samples);
+
+// Reads numbers separated by blanks, as the vocabulary file writes frames
+// and models, onto the end of values. False when something that is not a
+// number stands among them; values then holds those before it.
+bool ParseFloats(std::string_view text, std::vector<float> &values);
 
 }  // namespace tessary

@@ -193,19 +193,8 @@ VocabularyState ParseVocabulary(std::string_view text) {
             Fail(lineNumber, "bad frame count");
         std::vector<float> values;
         values.reserve(frames * kFrameFloats);
-        const char *p = line.data() + tab2 + 1;
-        const char *stop = line.data() + line.size();
-        while (p < stop) {
-            if (*p == ' ') {
-                ++p;
-                continue;
-            }
-            float v = 0;
-            const auto r = std::from_chars(p, stop, v);
-            if (r.ec != std::errc()) Fail(lineNumber, "bad number after " + std::to_string(values.size()) + " floats");
-            values.push_back(v);
-            p = r.ptr;
-        }
+        if (!ParseFloats(line.substr(tab2 + 1), values))
+            Fail(lineNumber, "bad number after " + std::to_string(values.size()) + " floats");
         if (values.size() != frames * kFrameFloats)
             Fail(lineNumber, "expected " + std::to_string(frames * kFrameFloats) + " floats, found " +
                                  std::to_string(values.size()));

@@ -7,6 +7,8 @@
 #include <numbers>
 #include <stdexcept>
 
+#include "frame_features.h"
+
 namespace tessary {
 namespace {
 
@@ -358,19 +360,8 @@ std::string SerializeModel(const WordModel &model) {
 
 WordModel ParseModel(std::string_view text) {
     std::vector<float> values;
-    const char *p = text.data();
-    const char *stop = text.data() + text.size();
-    while (p < stop) {
-        if (*p == ' ') {
-            ++p;
-            continue;
-        }
-        float v = 0;
-        const auto r = std::from_chars(p, stop, v);
-        if (r.ec != std::errc()) throw std::runtime_error("bad number in the model after " + std::to_string(values.size()));
-        values.push_back(v);
-        p = r.ptr;
-    }
+    if (!ParseFloats(text, values))
+        throw std::runtime_error("bad number in the model after " + std::to_string(values.size()));
     if (values.size() < 2) throw std::runtime_error("the model has no size");
     const float statesValue = values[0];
     const float mixturesValue = values[1];

@@ -71,16 +71,7 @@ std::vector<std::string> FilesIn(const std::filesystem::path &dir) {
 // gone without failing the test.
 class RawClient {
 public:
-    explicit RawClient(std::uint16_t port) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        int one = 1;
-        ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
-            ADD_FAILURE() << "cannot connect: " << std::strerror(errno);
+    explicit RawClient(std::uint16_t port) : fd_(ConnectToLoopback(port)) {
         ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
     }
     ~RawClient() {

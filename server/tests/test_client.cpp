@@ -77,19 +77,23 @@ std::vector<std::uint8_t> DataPackets(const std::vector<float> &floats, std::siz
     return bytes;
 }
 
-TestClient::TestClient(std::uint16_t port) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    timeval timeout{10, 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+int ConnectToLoopback(std::uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
-    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
         ADD_FAILURE() << "cannot connect to port " << port << ": " << std::strerror(errno);
+    return fd;
+}
+
+TestClient::TestClient(std::uint16_t port) : fd_(ConnectToLoopback(port)) {
+    timeval timeout{10, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
 }
 
 TestClient::~TestClient() { ::close(fd_); }

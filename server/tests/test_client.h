@@ -58,6 +58,11 @@ std::vector<std::uint8_t> Head(const std::string &type, std::int32_t number, std
 std::vector<std::uint8_t> DataPackets(const std::vector<float> &floats, std::size_t perPacket,
                                       std::int32_t &number);
 
+// A TCP connection to 127.0.0.1:port with TCP_NODELAY set; a test failure
+// naming the port when it cannot be made (the descriptor is returned all the
+// same, for the caller to close).
+int ConnectToLoopback(std::uint16_t port);
+
 class TestClient {
 public:
     explicit TestClient(std::uint16_t port);

@@ -1,5 +1,7 @@
 #include "material.h"
 
+#include "speech.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,17 +31,6 @@ constexpr int kRenditionsPerVariant = 2;
 
 const std::vector<double> kDitaStretches = {0.8, 0.9, 1.0, 1.15, 1.3};
 const std::vector<double> kMachacStretches = {0.9, 1.0, 1.15};
-
-std::string Quote(const std::string &text) {
-    std::string out = "'";
-    for (char c : text) {
-        if (c == '\'')
-            out += "'\\''";
-        else
-            out += c;
-    }
-    return out + "'";
-}
 
 std::uint64_t Fnv1a(std::string_view text) {
     std::uint64_t h = 1469598103934665603ull;
@@ -118,8 +109,8 @@ const char *kToRaw8k = " -t raw -r 8000 -e signed-integer -b 16 -c 1 -L -";
 
 std::string EspeakCommand(const std::string &word, const std::string &variant, int speed, int pitch) {
     const std::string voice = variant.empty() ? "cs" : "cs+" + variant;
-    return "espeak-ng -v " + Quote(voice) + " -s " + std::to_string(speed) + " -p " + std::to_string(pitch) +
-           " --stdout -- " + Quote(word) + " | sox -R -V1 -t wav -" + kToRaw8k;
+    return "espeak-ng -v " + ShellQuote(voice) + " -s " + std::to_string(speed) + " -p " + std::to_string(pitch) +
+           " --stdout -- " + ShellQuote(word) + " | sox -R -V1 -t wav -" + kToRaw8k;
 }
 
 // UTF-8 Czech text to ISO-8859-2, as Festival's Czech voices read it.
@@ -175,11 +166,11 @@ std::vector<std::vector<std::int16_t>> FestivalWords(const std::vector<std::stri
             std::ofstream out(scriptFile, std::ios::binary);
             out << script;
         }
-        const std::string command = "festival -b " + Quote(scriptFile.string()) + " >/dev/null 2>&1";
+        const std::string command = "festival -b " + ShellQuote(scriptFile.string()) + " >/dev/null 2>&1";
         if (std::system(command.c_str()) != 0) throw std::runtime_error("failed: " + command);
         for (std::size_t i = 0; i < words.size(); ++i) {
             const std::string wav = (dir / (std::to_string(i) + ".wav")).string();
-            WriteRaw(files[i], RunForSamples("sox -R -V1 " + Quote(wav) + kToRaw8k));
+            WriteRaw(files[i], RunForSamples("sox -R -V1 " + ShellQuote(wav) + kToRaw8k));
         }
         std::filesystem::remove_all(dir);
     }
@@ -374,7 +365,7 @@ std::vector<Rendition> MakeMaterial(const std::vector<std::string> &words, const
         const std::filesystem::path baseFile = options.cache / HashName(baseKey);
         if (!std::filesystem::exists(baseFile)) WriteRaw(baseFile, from.samples);
         const std::string command = "sox -R -V1 -t raw -r 8000 -e signed-integer -b 16 -c 1 -L " +
-                                    Quote(baseFile.string()) + kToRaw8k + " " + recipe.effects;
+                                    ShellQuote(baseFile.string()) + kToRaw8k + " " + recipe.effects;
         std::vector<std::int16_t> word = Cached(command, options.cache, "sox " + baseKey + " " + recipe.effects);
         std::vector<std::int16_t> padded(static_cast<std::size_t>(recipe.lead), 0);
         padded.insert(padded.end(), word.begin(), word.end());

@@ -7,9 +7,8 @@
 #include <stdexcept>
 
 namespace tessary {
-namespace {
 
-std::string Quote(const std::string &text) {
+std::string ShellQuote(const std::string &text) {
     std::string out = "'";
     for (char c : text) {
         if (c == '\'')
@@ -20,11 +19,9 @@ std::string Quote(const std::string &text) {
     return out + "'";
 }
 
-}  // namespace
-
 std::vector<std::int16_t> Speak(const std::string &word, const Voice &voice) {
-    const std::string command = "espeak-ng -v " + Quote(voice.name) + " -s " + std::to_string(voice.speed) +
-                                " -p " + std::to_string(voice.pitch) + " --stdout -- " + Quote(word) +
+    const std::string command = "espeak-ng -v " + ShellQuote(voice.name) + " -s " + std::to_string(voice.speed) +
+                                " -p " + std::to_string(voice.pitch) + " --stdout -- " + ShellQuote(word) +
                                 " | sox -R -V1 -t wav - -t raw -r 8000 -e signed-integer -b 16 -c 1 -L -";
     FILE *pipe = ::popen(command.c_str(), "r");
     if (!pipe) throw std::runtime_error("cannot run espeak-ng");

@@ -29,6 +29,9 @@ std::vector<std::int16_t> Pad(const std::vector<std::int16_t> &samples, int lead
 std::vector<std::int16_t> AddNoise(const std::vector<std::int16_t> &samples, std::size_t speechBegin,
                                    std::size_t speechEnd, double snrDb, std::mt19937 &random);
 
+// The text in single quotes for the shell, quotes inside it escaped.
+std::string ShellQuote(const std::string &text);
+
 // Reads the words of a word list (one a line, # starts a comment).
 std::vector<std::string> ReadWordList(const std::string &path);
 
