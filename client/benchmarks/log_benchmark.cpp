@@ -8,6 +8,7 @@
 // (select all, Delete) and the memory in use is printed. Runs on Qt's
 // offscreen platform unless the environment names another.
 #include "window/frm_korvel.h"
+#include "window_test_support.h"
 #include "window/klient_socket.h"
 
 #include <QApplication>
@@ -28,6 +29,9 @@
 #include <vector>
 
 namespace {
+
+using tessary::testing::Packet;
+using tessary::testing::WaitFor;
 
 using tessary::FrmKorvel;
 using tessary::KlientSocket;
@@ -55,25 +59,6 @@ struct Cost {
     qint64 cpuMs = -1;
 };
 
-bool WaitFor(const std::function<bool()> &condition, int timeoutMs) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.elapsed() > timeoutMs) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::usleep(200);
-    }
-    return true;
-}
-
-QByteArray Packet(const char *type, const QByteArray &payload) {
-    QByteArray head(12, '\0');
-    for (int i = 0; i < 4; ++i) head[i] = type[i];
-    const auto length = static_cast<quint32>(payload.size());
-    for (int i = 0; i < 4; ++i) head[8 + i] = static_cast<char>(length >> (8 * i));
-    return head + payload;
-}
-
 // One line of printable text, no line break.
 QByteArray LongLine(qsizetype bytes) {
     QByteArray line(bytes, 'a');
@@ -92,20 +77,20 @@ struct Peer {
 Cost Answered(Peer &peer, FrmKorvel &window, QPlainTextEdit &log, const QByteArray &text, int timeoutMs) {
     static int pings = 0;
     const QByteArray ping = "p" + QByteArray::number(++pings);
-    const QByteArray pong = Packet("PONG", ping);
+    const QByteArray pong = Packet("PONG", 0, ping);
     QElapsedTimer timer;
     timer.start();
     const qint64 cpuStart = ThreadCpuMs();
-    peer.connection->write(Packet("UMSG", text));
-    peer.connection->write(Packet("PING", ping));
+    peer.connection->write(Packet("UMSG", 0, text));
+    peer.connection->write(Packet("PING", 0, ping));
     peer.connection->flush();
     if (!WaitFor([&] { return peer.received.contains(pong); }, timeoutMs)) return {};
     window.repaint();
     log.viewport()->repaint();
     QCoreApplication::processEvents();
-    peer.connection->write(Packet("PING", ping + "b"));
+    peer.connection->write(Packet("PING", 0, ping + "b"));
     peer.connection->flush();
-    if (!WaitFor([&] { return peer.received.contains(Packet("PONG", ping + "b")); }, timeoutMs)) return {};
+    if (!WaitFor([&] { return peer.received.contains(Packet("PONG", 0, ping + "b")); }, timeoutMs)) return {};
     return {timer.elapsed(), ThreadCpuMs() - cpuStart};
 }
 

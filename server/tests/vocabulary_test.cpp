@@ -179,15 +179,21 @@ TEST(Vocabulary, AFailedSaveChangesNothing) {
     EXPECT_EQ(vocabulary->Snapshot()->Find("ne"), nullptr);
 }
 
-TEST(Vocabulary, AnOldFileLoadsLearnsTheSeedModelsAndIsUpgradedOnSave) {
-    TempDir dir;
+// A seed of one word, "ano", with a trained model; returns its path.
+std::filesystem::path WriteTrainedAnoSeed(const std::filesystem::path &dir) {
     VocabularyState seedState;
     auto trained = std::make_shared<Word>();
     trained->name = "ano";
     trained->trained = TrainedSyntheticModel(0);
     seedState.words.push_back(trained);
-    const auto seed = dir.Path() / "seed.tsv";
+    const auto seed = dir / "seed.tsv";
     std::ofstream(seed) << SerializeVocabulary(seedState);
+    return seed;
+}
+
+TEST(Vocabulary, AnOldFileLoadsLearnsTheSeedModelsAndIsUpgradedOnSave) {
+    TempDir dir;
+    const auto seed = WriteTrainedAnoSeed(dir.Path());
     // A file of the first version: a recording of "ano" and one of "ne".
     std::string old = "tessary-vocabulary 1\n";
     for (int id = 0; id < 2; ++id) {
@@ -219,13 +225,7 @@ TEST(Vocabulary, AnOldFileLoadsLearnsTheSeedModelsAndIsUpgradedOnSave) {
 
 TEST(Vocabulary, EnrollmentAddsToATrainedWordAndNeverReplacesIt) {
     TempDir dir;
-    VocabularyState seedState;
-    auto trained = std::make_shared<Word>();
-    trained->name = "ano";
-    trained->trained = TrainedSyntheticModel(0);
-    seedState.words.push_back(trained);
-    const auto seed = dir.Path() / "seed.tsv";
-    std::ofstream(seed) << SerializeVocabulary(seedState);
+    const auto seed = WriteTrainedAnoSeed(dir.Path());
     auto vocabulary = Vocabulary::Open(dir.Path() / "data", seed);
     // A user's rendition unlike the trained one.
     const auto r = vocabulary->AddTemplate("ano", SyntheticWord(5, 30));
@@ -234,7 +234,7 @@ TEST(Vocabulary, EnrollmentAddsToATrainedWordAndNeverReplacesIt) {
     const auto state = vocabulary->Snapshot();
     const Word *word = state->Find("ano");
     ASSERT_NE(word, nullptr);
-    EXPECT_EQ(word->trained.means, trained->trained.means);
+    EXPECT_EQ(word->trained.means, TrainedSyntheticModel(0).means);  // the seed's model, as trained
     EXPECT_FALSE(word->adapted.Empty());
     // Both the trained rendition and the user's are recognised as the word.
     const FeatureMatrix user = MakeFeatures(SyntheticWord(5, 30));
