@@ -56,7 +56,9 @@ Endpoints DetectSpeech(std::span<const float> frames) {
 
     const float rise = peak - floor;
     const float onRise = std::clamp(0.3f * rise, std::max(4.0f * spread, kMinOnRise), std::max(kMaxOnRise, 4.0f * spread));
-    const float on = floor + std::min(onRise, 0.8f * rise);
+    // Never deeper than kMaxOnDepth below the peak: over digital silence or
+    // a very quiet room the floor says nothing about where a word begins.
+    const float on = std::max(floor + std::min(onRise, 0.8f * rise), peak - kMaxOnDepth);
     const float off = floor + 0.5f * (on - floor);
 
     // Stretches of speech, with hysteresis and hangover.

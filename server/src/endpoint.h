@@ -8,7 +8,8 @@
 //   peak         P = the largest s.
 // The utterance holds speech when P >= kMinPeakEnergy and P - F >= kMinSpeechRise.
 // Then, with R = P - F,
-//   start level  on  = F + clamp(0.3 R, max(4σ, kMinOnRise), kMaxOnRise)
+//   start level  on  = max(F + clamp(0.3 R, max(4σ, kMinOnRise), kMaxOnRise),
+//                          P - kMaxOnDepth)
 //   stay level   off = F + 0.5 (on - F)
 // a stretch of speech starts at the first frame of kMinRunFrames frames in a
 // row with s >= on, reaches back over the frames before it with s >= off,
@@ -31,6 +32,7 @@ inline constexpr float kMinSpeechRise = 0.5f;  // 5 dB
 inline constexpr float kMinNoiseSpread = 0.02f;
 inline constexpr float kMinOnRise = 0.25f;
 inline constexpr float kMaxOnRise = 1.2f;
+inline constexpr float kMaxOnDepth = 3.0f;  // 30 dB
 inline constexpr int kMinRunFrames = 3;
 inline constexpr int kHangoverFrames = 20;
 inline constexpr int kJoinGapFrames = 35;

@@ -49,10 +49,10 @@ struct WordModel {
 };
 
 struct TrainingOptions {
-    float framesPerState = 4.0f;  // S = median frames / this, within the limits below
+    float framesPerState = 3.0f;  // S = median frames / this, within the limits below
     int minStates = 4;
     int maxStates = 16;
-    int maxMixtures = 4;
+    int maxMixtures = 16;
     int rounds = 4;               // alignments per mixture size
     float varianceFloor = 0.05f;  // of the examples' variance, per feature
 };

@@ -31,6 +31,14 @@ TEST(FindSpeech, FindsTheWordBetweenSilencesWithAMargin) {
     EXPECT_EQ(e.frames, 85);
     EXPECT_FLOAT_EQ(e.noiseFloor, 0.0f);
     EXPECT_GT(e.peak, 7.0f);
+    // A breath 40 dB below the word, over digital silence before it, is not
+    // part of it.
+    auto breath = frames;
+    for (std::size_t t = 4; t < 12; ++t) breath[t * kFrameFloats + kNumCep] = e.peak - 4.0f;
+    const auto b = FindSpeech(breath);
+    ASSERT_TRUE(b);
+    EXPECT_EQ(b->first, s->first);
+    EXPECT_EQ(b->last, s->last);
 }
 
 TEST(FindSpeech, SilenceSteadyNoiseAndAClickAreNotSpeech) {

@@ -31,6 +31,7 @@ constexpr int kRenditionsPerVariant = 2;
 
 const std::vector<double> kDitaStretches = {0.8, 0.9, 1.0, 1.15, 1.3};
 const std::vector<double> kMachacStretches = {0.9, 1.0, 1.15};
+constexpr int kNaturalCopiesFactor = 3;
 
 std::uint64_t Fnv1a(std::string_view text) {
     std::uint64_t h = 1469598103934665603ull;
@@ -294,9 +295,11 @@ std::vector<Rendition> MakeMaterial(const std::vector<std::string> &words, const
             bool heldOut;
         };
         std::vector<FestivalJob> jobs;
-        if (!options.heldOutOnly)
-            for (double s : kDitaStretches) jobs.push_back({"dita", s, false});
-        for (double s : kMachacStretches) jobs.push_back({"machac", s, true});
+        for (const auto &[voice, stretches] : {std::pair{"dita", &kDitaStretches}, std::pair{"machac", &kMachacStretches}}) {
+            const bool heldOut = options.heldOutVoice == voice;
+            if (options.heldOutOnly && !heldOut) continue;
+            for (double s : *stretches) jobs.push_back({voice, s, heldOut});
+        }
         progress("speaking " + std::to_string(jobs.size() * words.size()) + " words with Festival");
         std::vector<std::vector<std::vector<std::int16_t>>> spoken(jobs.size());
         Parallel(jobs.size(), options.threads, [&](std::size_t i) {
@@ -322,13 +325,20 @@ std::vector<Rendition> MakeMaterial(const std::vector<std::string> &words, const
         if (base[b].heldOut) continue;
         std::mt19937 random(static_cast<std::uint32_t>(Fnv1a(base[b].source + " " + base[b].word)));
         auto uniform = [&](double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(random); };
-        for (int c = 0; c < options.augmentedCopies; ++c) {
+        // The natural voices are few: they get more copies, over a wider
+        // range of vocal tracts (a female voice made to sound male).
+        const bool natural = base[b].speaker.starts_with("festival");
+        const int copies = natural ? kNaturalCopiesFactor * options.augmentedCopies : options.augmentedCopies;
+        for (int c = 0; c < copies; ++c) {
             Recipe recipe;
             recipe.base = b;
             char text[160];
-            const double speed = uniform(0.88, 1.14);   // formants and pitch move together
+            const double speed = natural ? uniform(0.78, 1.2) : uniform(0.88, 1.14);  // formants and pitch move together
             const double tempo = uniform(0.85, 1.2) / speed;
-            std::snprintf(text, sizeof text, "speed %.3f tempo -s %.3f", speed, tempo);
+            // Below 0.86 the slowed rate falls under the telephone band's top:
+            // back to 8000 Hz first.
+            std::snprintf(text, sizeof text, speed < 0.86 ? "speed %.3f rate 8000 tempo -s %.3f" : "speed %.3f tempo -s %.3f",
+                          speed, tempo);
             recipe.effects = text;
             if (uniform(0, 1) < 0.3) recipe.effects += " sinc 300-3400";
             if (uniform(0, 1) < 0.3) {

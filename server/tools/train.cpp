@@ -2,11 +2,13 @@
 // (material.h), analyses every recording with the library's frame analyzer
 // as the client does, finds the speech, and trains one model a word.
 //
-//   tessary-train WORDLIST OUTPUT --cache DIR [--copies N] [--mixtures N] [--threads N] [--no-festival]
+//   tessary-train WORDLIST OUTPUT --cache DIR [--copies N] [--mixtures N] [--threads N]
+//                 [--hold-out VOICE|none] [--no-festival]
 //
 // OUTPUT is a vocabulary file with a trained model for every word and no
-// recordings. The held-out renditions are recognised at the end and the
-// accuracy printed.
+// recordings. --hold-out names the Festival voice kept out of training
+// ("machac" by default; "none" trains on both). The held-out renditions are
+// recognised at the end and the accuracy printed.
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -58,6 +60,8 @@ int main(int argc, char **argv) {
             options.threads = std::stoi(argv[++i]);
         else if (a == "--mixtures" && i + 1 < argc)
             training.maxMixtures = std::stoi(argv[++i]);
+        else if (a == "--hold-out" && i + 1 < argc)
+            options.heldOutVoice = std::string(argv[++i]) == "none" ? "" : argv[i];
         else if (a == "--no-festival")
             options.festival = false;
         else if (!a.empty() && a[0] != '-')
@@ -68,7 +72,8 @@ int main(int argc, char **argv) {
         }
     }
     if (positional.size() != 2) {
-        std::cerr << "usage: tessary-train WORDLIST OUTPUT --cache DIR [--copies N] [--threads N] [--no-festival]\n";
+        std::cerr << "usage: tessary-train WORDLIST OUTPUT --cache DIR [--copies N] [--mixtures N] [--threads N] "
+                     "[--hold-out VOICE|none] [--no-festival]\n";
         return 2;
     }
     try {
