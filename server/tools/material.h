@@ -17,8 +17,9 @@
 // and pitch together) undone in duration by tempo, a further tempo change,
 // sometimes the telephone band (300-3400 Hz), sometimes reverberation, a gain
 // of -20 to +6 dB (the natural voices get three times the copies, and a
-// wider speed range, 0.78 to 1.2); then up to a second of lead and trail is added and, most
-// of the time, white, pink or brown noise (made by sox) at 5 to 30 dB SNR;
+// wider speed range, 0.78 to 1.2); then up to a second of lead and trail is
+// added and, most of the time, white, pink or brown noise (made by sox) at 5
+// to 30 dB SNR;
 // every other copy is used once more in white or pink noise at 8 to 20 dB.
 //
 // Every synthesised or sox-made recording is kept in a cache folder under a

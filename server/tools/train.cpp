@@ -60,8 +60,14 @@ int main(int argc, char **argv) {
             options.threads = std::stoi(argv[++i]);
         else if (a == "--mixtures" && i + 1 < argc)
             training.maxMixtures = std::stoi(argv[++i]);
-        else if (a == "--hold-out" && i + 1 < argc)
-            options.heldOutVoice = std::string(argv[++i]) == "none" ? "" : argv[i];
+        else if (a == "--hold-out" && i + 1 < argc) {
+            const std::string voice = argv[++i];
+            if (voice != "none" && voice != "dita" && voice != "machac") {
+                std::cerr << "tessary-train: --hold-out takes dita, machac or none, not " << voice << "\n";
+                return 2;
+            }
+            options.heldOutVoice = voice == "none" ? "" : voice;
+        }
         else if (a == "--no-festival")
             options.festival = false;
         else if (!a.empty() && a[0] != '-')
