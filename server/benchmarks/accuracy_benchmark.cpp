@@ -44,13 +44,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-VocabularyState LoadSeed(const char *file) {
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return ParseVocabulary(text.str());
-}
-
 std::string Heard(const std::vector<std::int16_t> &sound, const VocabularyState &v) {
     const Recognition r = Recognise(AnalyzeRecording(sound), v);
     return r.ranking.empty() ? "(nothing)" : Cp1250ToUtf8(r.ranking.front().word);
@@ -100,9 +93,9 @@ double MedianRecognise(const std::vector<float> &frames, const VocabularyState &
 
 int main() {
     using namespace tessary;
-    const VocabularyState seed = LoadSeed(TESSARY_SEED_FILE);
-    const VocabularyState withoutMachac = LoadSeed(TESSARY_MEASURE_SEED_FILE);
-    const VocabularyState withoutDita = LoadSeed(TESSARY_DITA_SEED_FILE);
+    const VocabularyState seed = LoadVocabularyFile(TESSARY_SEED_FILE);
+    const VocabularyState withoutMachac = LoadVocabularyFile(TESSARY_MEASURE_SEED_FILE);
+    const VocabularyState withoutDita = LoadVocabularyFile(TESSARY_DITA_SEED_FILE);
     std::vector<std::string> words;
     for (const auto &w : seed.words) words.push_back(Cp1250ToUtf8(w->name));
     MaterialOptions options;

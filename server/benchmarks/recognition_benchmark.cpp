@@ -4,8 +4,6 @@
 // either side, as a live recording has.
 #include <benchmark/benchmark.h>
 
-#include <fstream>
-#include <sstream>
 
 #include "conversation.h"
 #include "frame_features.h"
@@ -17,12 +15,7 @@ namespace tessary {
 namespace {
 
 const VocabularyState &Seed() {
-    static const VocabularyState seed = [] {
-        std::ifstream in(TESSARY_SEED_FILE, std::ios::binary);
-        std::ostringstream text;
-        text << in.rdbuf();
-        return ParseVocabulary(text.str());
-    }();
+    static const VocabularyState seed = LoadVocabularyFile(TESSARY_SEED_FILE);
     return seed;
 }
 

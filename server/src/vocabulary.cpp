@@ -248,7 +248,9 @@ std::size_t RemoveStaleTemporaryFiles(const std::filesystem::path &dir) {
     return removed;
 }
 
-VocabularyState LoadFile(const std::filesystem::path &file, bool *version1 = nullptr) {
+}  // namespace
+
+VocabularyState LoadVocabularyFile(const std::filesystem::path &file, bool *version1) {
     std::ifstream in(file, std::ios::binary);
     if (!in) throw std::runtime_error("cannot read " + file.string() + ": " + ErrnoText(errno));
     std::ostringstream text;
@@ -261,8 +263,6 @@ VocabularyState LoadFile(const std::filesystem::path &file, bool *version1 = nul
     }
 }
 
-}  // namespace
-
 std::unique_ptr<Vocabulary> Vocabulary::Open(const std::filesystem::path &dataDir,
                                              const std::filesystem::path &seed) {
     std::error_code ec;
@@ -273,10 +273,10 @@ std::unique_ptr<Vocabulary> Vocabulary::Open(const std::filesystem::path &dataDi
     std::unique_ptr<Vocabulary> vocabulary;
     if (std::filesystem::exists(file, ec)) {
         bool version1 = false;
-        VocabularyState state = LoadFile(file, &version1);
+        VocabularyState state = LoadVocabularyFile(file, &version1);
         if (version1 && !seed.empty() && std::filesystem::exists(seed, ec)) {
             // Words of an old file learn what the seed's models know.
-            const VocabularyState seedState = LoadFile(seed);
+            const VocabularyState seedState = LoadVocabularyFile(seed);
             for (auto &w : state.words) {
                 const Word *known = seedState.Find(w->name);
                 if (!known || known->trained.Empty()) continue;
@@ -290,7 +290,7 @@ std::unique_ptr<Vocabulary> Vocabulary::Open(const std::filesystem::path &dataDi
         vocabulary.reset(new Vocabulary(file, std::move(state)));
     } else {
         VocabularyState state;
-        if (!seed.empty() && std::filesystem::exists(seed, ec)) state = LoadFile(seed);
+        if (!seed.empty() && std::filesystem::exists(seed, ec)) state = LoadVocabularyFile(seed);
         vocabulary.reset(new Vocabulary(file, std::move(state)));
         if (const auto error = vocabulary->Save(*vocabulary->state_)) throw std::runtime_error(error->detail);
     }

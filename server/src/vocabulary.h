@@ -78,6 +78,11 @@ std::string_view TrimWord(std::string_view name);
 std::string SerializeVocabulary(const VocabularyState &state);
 VocabularyState ParseVocabulary(std::string_view text);
 
+// The vocabulary file read and parsed; throws std::runtime_error naming the
+// file and what is wrong with it. version1, when given, says whether the
+// file is of the first version.
+VocabularyState LoadVocabularyFile(const std::filesystem::path &file, bool *version1 = nullptr);
+
 // Why a word cannot be a vocabulary word, or an empty text when it can.
 std::string CheckWord(std::string_view cp1250);
 

@@ -6,9 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <fstream>
 #include <map>
-#include <sstream>
 
 #include "cp1250.h"
 #include "frame_features.h"
@@ -19,13 +17,6 @@
 
 namespace tessary {
 namespace {
-
-VocabularyState LoadSeed(const char *file) {
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return ParseVocabulary(text.str());
-}
 
 void ExpectAccurate(const VocabularyState &seed, bool withFestival) {
     ASSERT_EQ(seed.words.size(), 13u);
@@ -72,9 +63,9 @@ void ExpectAccurate(const VocabularyState &seed, bool withFestival) {
     }
 }
 
-TEST(Accuracy, HeldOutSpeakersCleanAndInNoise) { ExpectAccurate(LoadSeed(TESSARY_MEASURE_SEED_FILE), true); }
+TEST(Accuracy, HeldOutSpeakersCleanAndInNoise) { ExpectAccurate(LoadVocabularyFile(TESSARY_MEASURE_SEED_FILE), true); }
 
-TEST(Accuracy, ShippedSeedOnHeldOutVariants) { ExpectAccurate(LoadSeed(TESSARY_SEED_FILE), false); }
+TEST(Accuracy, ShippedSeedOnHeldOutVariants) { ExpectAccurate(LoadVocabularyFile(TESSARY_SEED_FILE), false); }
 
 }  // namespace
 }  // namespace tessary
