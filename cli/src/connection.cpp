@@ -171,6 +171,7 @@ void Connection::ReadSome() {
     std::uint8_t buffer[65536];
     const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
     if (n > 0) {
+        received_ += static_cast<std::uint64_t>(n);
         const bool ok = reader_.Feed(std::span(buffer, static_cast<std::size_t>(n)),
                                      [this](const Head &head, std::span<const std::uint8_t> payload) {
                                          OnPacket(head, payload);

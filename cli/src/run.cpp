@@ -87,31 +87,46 @@ void Session(int session, UtteranceQueue &queue, const RunOptions &options, Repo
     ConnectionOptions connectionOptions = options.connection;
     connectionOptions.stop = &fatal.stop;
     std::unique_ptr<Connection> connection;
+    // Recognition changes nothing on the server, so an utterance whose
+    // connection went before any byte of its answer came (a server that
+    // closes idle or finished sessions may close it just as the utterance
+    // begins) is sent once more on a fresh connection. An added word is
+    // never sent twice: the add may have happened.
+    const bool mayResend = options.addWord.empty();
     while (std::optional<Utterance> u = queue.Pop(fatal.stop)) {
         Result r = ResultFor(*u, session);
-        try {
-            if (connection && !connection->Alive()) connection.reset();
-            if (!connection) connection = std::make_unique<Connection>(connectionOptions, session);
-            if (!options.addWord.empty()) {
-                connection->SendText("ADDW", 0, options.addWord);
-                r.prompt = connection->NextText(Clock::now() + connection->Timeout(), "ADDW").Text();
+        for (int attempt = 1;; ++attempt) {
+            try {
+                if (connection && !connection->Alive()) connection.reset();
+                if (!connection) connection = std::make_unique<Connection>(connectionOptions, session);
+                if (!options.addWord.empty()) {
+                    connection->SendText("ADDW", 0, options.addWord);
+                    r.prompt = connection->NextText(Clock::now() + connection->Timeout(), "ADDW").Text();
+                }
+                StreamUtterance(*connection, *u, options, &r);
+                if (!connection->News().empty()) report.SetServerNews(connection->News());
+            } catch (const ExchangeFailed &e) {
+                // A late answer must not pass for the next utterance's.
+                connection.reset();
+                if (e.lost && !e.answerBegun && mayResend && attempt == 1) {
+                    if (connectionOptions.trace)
+                        connectionOptions.trace->Note(session, u->file + ": " + e.what() + "; sent again on a new connection");
+                    r = ResultFor(*u, session);
+                    continue;
+                }
+                r.status = e.lost ? Status::ConnectionLost : Status::NoAnswer;
+                r.error = e.what();
+                Console::Instance().Line("tessary-cli: " + u->file + ": " + r.error);
+            } catch (const RunEnded &e) {
+                fatal.Set(e.what());
+                return;
+            } catch (const Stopped &) {
+                return;
+            } catch (const std::exception &e) {
+                fatal.Set(u->file + ": " + e.what());
+                return;
             }
-            StreamUtterance(*connection, *u, options, &r);
-            if (!connection->News().empty()) report.SetServerNews(connection->News());
-        } catch (const ExchangeFailed &e) {
-            r.status = e.lost ? Status::ConnectionLost : Status::NoAnswer;
-            r.error = e.what();
-            // A late answer must not pass for the next utterance's.
-            connection.reset();
-            Console::Instance().Line("tessary-cli: " + u->file + ": " + r.error);
-        } catch (const RunEnded &e) {
-            fatal.Set(e.what());
-            return;
-        } catch (const Stopped &) {
-            return;
-        } catch (const std::exception &e) {
-            fatal.Set(u->file + ": " + e.what());
-            return;
+            break;
         }
         report.Add(std::move(r));
     }
@@ -120,35 +135,43 @@ void Session(int session, UtteranceQueue &queue, const RunOptions &options, Repo
 }  // namespace
 
 void StreamUtterance(Connection &c, const Utterance &u, const RunOptions &options, Result *r) {
-    c.SendText("SRCG", 0, "");
-    const Clock::time_point start = Clock::now();
-    for (const DataPacket &p : u.packets) {
-        if (options.speed) c.Pump(TickTime(start, p.tick, *options.speed));
-        std::vector<std::uint8_t> bytes = p.bytes;
-        Renumber(bytes.data(), c.NextDataNumber());
-        c.Send(bytes);
-        ++r->dataPackets;
-        r->floats += ReadHead(bytes.data()).length / 4;
-    }
-    Clock::time_point audioEnd = Clock::now();
-    if (options.speed) {
-        // The tick that finds the last sample, even when it brings no frame.
-        c.Pump(TickTime(start, u.ticks, *options.speed));
-        audioEnd = start + std::chrono::duration_cast<Clock::duration>(
-                               std::chrono::duration<double, std::milli>(u.AudioMs() / *options.speed));
-    }
-    // Texts that came during the utterance are no answer to it.
-    c.DropTexts();
-    c.SendText("REST", 0, "", true);
-    const Clock::time_point restAt = Clock::now();
-    const Message answer = c.NextText(restAt + c.Timeout(), "REST");
-    r->status = Status::Answered;
-    r->answer = answer.Text();
-    r->latencyMs = Ms(audioEnd, answer.at);
-    r->restToAnswerMs = Ms(restAt, answer.at);
-    if (options.best > 0) {
-        c.SendText("GETB", 0, std::to_string(options.best));
-        r->best = c.NextText(Clock::now() + c.Timeout(), "GETB").Text();
+    // What the server sent before "REST" is no part of the answer.
+    std::optional<std::uint64_t> receivedAtRest;
+    try {
+        c.SendText("SRCG", 0, "");
+        const Clock::time_point start = Clock::now();
+        for (const DataPacket &p : u.packets) {
+            if (options.speed) c.Pump(TickTime(start, p.tick, *options.speed));
+            std::vector<std::uint8_t> bytes = p.bytes;
+            Renumber(bytes.data(), c.NextDataNumber());
+            c.Send(bytes);
+            ++r->dataPackets;
+            r->floats += ReadHead(bytes.data()).length / 4;
+        }
+        Clock::time_point audioEnd = Clock::now();
+        if (options.speed) {
+            // The tick that finds the last sample, even when it brings no frame.
+            c.Pump(TickTime(start, u.ticks, *options.speed));
+            audioEnd = start + std::chrono::duration_cast<Clock::duration>(
+                                   std::chrono::duration<double, std::milli>(u.AudioMs() / *options.speed));
+        }
+        // Texts that came during the utterance are no answer to it.
+        c.DropTexts();
+        receivedAtRest = c.Received();
+        c.SendText("REST", 0, "", true);
+        const Clock::time_point restAt = Clock::now();
+        const Message answer = c.NextText(restAt + c.Timeout(), "REST");
+        r->status = Status::Answered;
+        r->answer = answer.Text();
+        r->latencyMs = Ms(audioEnd, answer.at);
+        r->restToAnswerMs = Ms(restAt, answer.at);
+        if (options.best > 0) {
+            c.SendText("GETB", 0, std::to_string(options.best));
+            r->best = c.NextText(Clock::now() + c.Timeout(), "GETB").Text();
+        }
+    } catch (ExchangeFailed &e) {
+        e.answerBegun = receivedAtRest && c.Received() > *receivedAtRest;
+        throw;
     }
 }
 
