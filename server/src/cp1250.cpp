@@ -7,6 +7,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "utf8.h"
+
 namespace tessary {
 namespace {
 
@@ -45,19 +47,6 @@ const Table &CodePage() {
     return table;
 }
 
-void AppendUtf8(std::string &out, char32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
 }  // namespace
 
 bool Cp1250Defines(unsigned char byte) { return CodePage().defined[byte]; }
@@ -72,31 +61,10 @@ std::string Cp1250ToUtf8(std::string_view bytes) {
 
 std::optional<std::string> Utf8ToCp1250(std::string_view utf8) {
     const Table &table = CodePage();
+    const std::optional<std::u32string> text = DecodeUtf8(utf8);
+    if (!text) return std::nullopt;
     std::string out;
-    std::size_t i = 0;
-    while (i < utf8.size()) {
-        const auto lead = static_cast<std::uint8_t>(utf8[i]);
-        char32_t c = 0;
-        std::size_t extra = 0;
-        if (lead < 0x80) {
-            c = lead;
-        } else if ((lead & 0xE0) == 0xC0) {
-            c = lead & 0x1F;
-            extra = 1;
-        } else if ((lead & 0xF0) == 0xE0) {
-            c = lead & 0x0F;
-            extra = 2;
-        } else {
-            return std::nullopt;  // four-byte characters are never in the code page
-        }
-        if (i + extra >= utf8.size() && extra > 0) return std::nullopt;  // cut short
-        for (std::size_t k = 1; k <= extra; ++k) {
-            const auto cont = static_cast<std::uint8_t>(utf8[i + k]);
-            if ((cont & 0xC0) != 0x80) return std::nullopt;
-            c = (c << 6) | (cont & 0x3F);
-        }
-        i += extra + 1;
-        if (c < 0x80 && extra != 0) return std::nullopt;  // overlong form
+    for (const char32_t c : *text) {
         const std::int16_t byte = c < 0x10000 ? table.byte[c] : -1;
         if (byte < 0) return std::nullopt;
         out += static_cast<char>(byte);
