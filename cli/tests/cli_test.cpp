@@ -48,7 +48,7 @@ protected:
     static inline std::vector<std::string> files_;
     static inline std::map<std::string, std::vector<std::int16_t>> samples_;
     TempDir data_;
-    TestServer server_{data_.Path(), TESSARY_SEED_FILE};
+    TestServer server_{data_.Path(), TESSARY_SEED_FILE, 2, 0, TESSARY_PHONES_FILE};
 };
 
 // The packets of a byte stream, cut by their heads.

@@ -1,5 +1,5 @@
 // The work the server does after "REST": endpoint detection and time warping
-// of one utterance against every template of the seed vocabulary. The
+// of one utterance against every model of the seed vocabulary. The
 // utterances are held-out espeak-ng renditions with 300 ms of silence on
 // either side, as a live recording has.
 #include <benchmark/benchmark.h>

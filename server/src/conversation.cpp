@@ -129,7 +129,7 @@ void Conversation::BestWords(const packet::Head &, std::span<const std::uint8_t>
         out.push_back(Message(utterancesEnded_ == 0
                                   ? "No utterance has been recognised yet.\r\n"
                                   : "The last utterance was not recognised (it held no speech, or it became a "
-                                    "template).\r\n"));
+                                    "recording).\r\n"));
     } else {
         const std::size_t count = std::min(static_cast<std::size_t>(n), lastRanking_.size());
         std::string answer = "Best " + std::to_string(count) + " of the last utterance (distance, smaller is closer):";
@@ -155,10 +155,10 @@ void Conversation::AddWord(const packet::Head &, std::span<const std::uint8_t> p
     const Word *existing = state->Find(word);
     std::string text = "Say the word " + word + " now: your next utterance becomes ";
     if (existing)
-        text += "a further template of it (it has " + std::to_string(existing->templates.size()) +
-                (existing->templates.size() == 1 ? " template)." : " templates).");
+        text += "a further recording of it (it has " + std::to_string(existing->recordings.size()) +
+                (existing->recordings.size() == 1 ? " recording)." : " recordings).");
     else
-        text += "its template.";
+        text += "its recording.";
     text += kCrLf;
     pendingWord_ = word;
     out.push_back(Message(std::move(text)));
@@ -242,7 +242,7 @@ void Conversation::Rest(const packet::Head &, std::span<const std::uint8_t>, std
         pendingWord_.reset();
         std::vector<float> speech(frames.begin() + static_cast<std::ptrdiff_t>(ends.first) * kFrameFloats,
                                   frames.begin() + static_cast<std::ptrdiff_t>(ends.last + 1) * kFrameFloats);
-        const Vocabulary::AddResult r = vocabulary_.AddTemplate(word, std::move(speech));
+        const Vocabulary::AddResult r = vocabulary_.AddRecording(word, std::move(speech));
         if (!r.added) {
             Note("cannot add the word " + Cp1250ToUtf8(word) + ": " + (r.detail.empty() ? r.error : r.detail));
             out.push_back(Message("The word " + word + " was not added: " + r.error + ".\r\n"));
@@ -250,8 +250,8 @@ void Conversation::Rest(const packet::Head &, std::span<const std::uint8_t>, std
             Note("added the word " + Cp1250ToUtf8(word));
             out.push_back(Message("Added the word " + word + " to the vocabulary.\r\n"));
         } else {
-            Note("added template " + std::to_string(r.templates) + " of the word " + Cp1250ToUtf8(word));
-            out.push_back(Message("Stored template " + std::to_string(r.templates) + " of the word " + word +
+            Note("added recording " + std::to_string(r.recordings) + " of the word " + Cp1250ToUtf8(word));
+            out.push_back(Message("Stored recording " + std::to_string(r.recordings) + " of the word " + word +
                                   ".\r\n"));
         }
         return;
@@ -282,6 +282,10 @@ void Conversation::FinishMatch(Recognition recognition, std::vector<OutPacket> &
     }
     lastRanking_ = std::move(recognition.ranking);
     hasLastRanking_ = true;
+    if (recognition.rejected) {
+        out.push_back(Message("Not recognised.\r\n"));
+        return;
+    }
     out.push_back(Message("Recognised: " + lastRanking_.front().word + "\r\n"));
 }
 

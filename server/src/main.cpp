@@ -1,7 +1,7 @@
 // tessary-server: isolated-word recognition for the Tessary client.
 //
-//   tessary-server [--listen ADDRESS] [--port N] [--data DIR] [--seed FILE] [--threads N] [--timeout S]
-//                  [--verbose] [--version]
+//   tessary-server [--listen ADDRESS] [--port N] [--data DIR] [--seed FILE] [--phones FILE]
+//                  [--reject-margin X|off] [--threads N] [--timeout S] [--verbose] [--version]
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -10,10 +10,12 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <filesystem>
 #include <iostream>
+#include <limits>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,13 +33,19 @@
 namespace {
 
 constexpr const char *kUsage =
-    "usage: tessary-server [--listen ADDRESS] [--port N] [--data DIR] [--seed FILE] [--threads N]\n"
-    "                      [--timeout S] [--verbose] [--version]\n"
+    "usage: tessary-server [--listen ADDRESS] [--port N] [--data DIR] [--seed FILE] [--phones FILE]\n"
+    "                      [--reject-margin X|off] [--threads N] [--timeout S] [--verbose] [--version]\n"
     "  --listen ADDRESS  address to listen on (default: all interfaces)\n"
     "  --port N          TCP port (default: 105, the client's default)\n"
     "  --data DIR        folder of the vocabulary (default: ./tessary-data)\n"
-    "  --seed FILE       vocabulary to start from when DIR has none\n"
-    "                    (default: seed-vocabulary.tsv beside the program, or the installed one)\n"
+    "  --seed FILE       vocabulary file or word list (UTF-8, a word a line) to start\n"
+    "                    from when DIR has none (default: seed-vocabulary.tsv beside\n"
+    "                    the program, or the installed one)\n"
+    "  --phones FILE     phone models that words are spelled with (default:\n"
+    "                    phone-models.tsv beside the program, or the installed one)\n"
+    "  --reject-margin X how far (log probability a second of speech) the best word\n"
+    "                    may score below the phone loop and still be recognised (default 2.5;\n"
+    "                    smaller rejects more; off: never \"Not recognised.\")\n"
     "  --threads N       threads serving the sessions (default: the number of cores)\n"
     "  --timeout S       seconds a begun packet has to arrive whole, and a client to\n"
     "                    take waiting answers, before its session is closed (default: 30)\n"
@@ -49,6 +57,8 @@ struct Options {
     unsigned short port = 105;
     std::filesystem::path data = "tessary-data";
     std::filesystem::path seed;
+    std::filesystem::path phones;
+    float rejectionMargin = tessary::kDefaultRejectionMargin;
     unsigned threads = 0;
     std::chrono::milliseconds timeout{30000};
     bool verbose = false;
@@ -105,6 +115,20 @@ bool ParseOptions(int argc, char **argv, Options &options) {
             options.data = v;
         } else if (a == "--seed" && value(v)) {
             options.seed = v;
+        } else if (a == "--phones" && value(v)) {
+            options.phones = v;
+        } else if (a == "--reject-margin" && value(v)) {
+            float margin = 0;
+            const auto r = std::from_chars(v.data(), v.data() + v.size(), margin);
+            if (v == "off") {
+                options.rejectionMargin = std::numeric_limits<float>::infinity();
+            } else if (r.ec != std::errc() || r.ptr != v.data() + v.size() || !(margin >= 0 && margin <= 100)) {
+                std::cerr << "tessary-server: --reject-margin needs a number from 0 to 100 or off, not \"" << v
+                          << "\"\n";
+                return false;
+            } else {
+                options.rejectionMargin = margin;
+            }
         } else {
             std::cerr << "tessary-server: unknown option or missing value: " << a << "\n" << kUsage;
             return false;
@@ -113,14 +137,15 @@ bool ParseOptions(int argc, char **argv, Options &options) {
     return true;
 }
 
-std::filesystem::path DefaultSeed() {
+// The file of that name beside the program (in a build), or the installed
+// one, or nothing.
+std::filesystem::path BesideOrInstalled(const char *name, const std::filesystem::path &installed) {
     std::error_code ec;
     const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
     if (!ec) {
-        const auto beside = self.parent_path() / "seed-vocabulary.tsv";
+        const auto beside = self.parent_path() / name;
         if (std::filesystem::exists(beside, ec)) return beside;
     }
-    const std::filesystem::path installed = TESSARY_SEED_INSTALLED;
     if (std::filesystem::exists(installed, ec)) return installed;
     return {};
 }
@@ -164,13 +189,28 @@ int main(int argc, char **argv) {
 #endif
 
     std::unique_ptr<tessary::Vocabulary> vocabulary;
+    std::shared_ptr<const tessary::PhoneModels> phones;
+    std::string phonesLine;
     try {
-        const std::filesystem::path seed = options.seed.empty() ? DefaultSeed() : options.seed;
+        const std::filesystem::path seed =
+            options.seed.empty() ? BesideOrInstalled("seed-vocabulary.tsv", TESSARY_SEED_INSTALLED) : options.seed;
         if (!options.seed.empty() && !std::filesystem::exists(options.seed)) {
             log.Line("error: the seed vocabulary " + options.seed.string() + " does not exist");
             return 1;
         }
-        vocabulary = tessary::Vocabulary::Open(options.data, seed);
+        const std::filesystem::path phonesFile =
+            options.phones.empty() ? BesideOrInstalled("phone-models.tsv", TESSARY_PHONES_INSTALLED) : options.phones;
+        if (!phonesFile.empty()) {
+            phones = tessary::LoadPhoneModelsFile(phonesFile);
+            char margin[32];
+            std::snprintf(margin, sizeof margin, "%g", static_cast<double>(options.rejectionMargin));
+            phonesLine = "phone models from " + phonesFile.string() + ", rejection margin " +
+                         (std::isfinite(options.rejectionMargin) ? margin : "off");
+        } else {
+            phonesLine = "no phone models found (phone-models.tsv): words are recognised by their recordings "
+                         "and trained models only, never by spelling";
+        }
+        vocabulary = tessary::Vocabulary::Open(options.data, seed, phones, options.rejectionMargin);
         if (const std::size_t stale = vocabulary->StaleFilesRemoved())
             log.Line("removed " + std::to_string(stale) + (stale == 1 ? " temporary file" : " temporary files") +
                      " of an interrupted save from " + options.data.string());
@@ -221,6 +261,7 @@ int main(int argc, char **argv) {
     log.Line("tessary-server listening on " + local.address().to_string() + " port " + std::to_string(local.port()) +
              ", " + std::to_string(vocabulary->Size()) + " words in " + vocabulary->File().string() + ", " +
              std::to_string(threads) + " threads" + (options.verbose ? ", verbose" : ""));
+    log.Line(phonesLine);
 
     asio::signal_set signals(io, SIGINT, SIGTERM);
     signals.async_wait([&](const asio::error_code &ec, int signal) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <limits>
 
@@ -24,16 +25,27 @@ std::vector<float> CutSpeech(std::span<const float> frames) {
     return {frames.begin() + s->first * kFrameFloats, frames.begin() + (s->last + 1) * kFrameFloats};
 }
 
-std::vector<Scored> Rank(std::span<const float> speechFrames, const VocabularyState &vocabulary) {
+std::vector<Scored> Rank(std::span<const float> speechFrames, const VocabularyState &vocabulary,
+                         float *confidence) {
     const FeatureMatrix x = MakeFeatures(speechFrames);
     const int words = static_cast<int>(vocabulary.words.size());
-    std::vector<float> scores;
+    ModelBank::Scores scored;
     if (vocabulary.bank) {
-        scores = vocabulary.bank->ScoreWords(x, words);
+        scored = vocabulary.bank->ScoreWords(x, words);
     } else {
         VocabularyState prepared = vocabulary;
         PrepareVocabulary(prepared);
-        scores = prepared.bank->ScoreWords(x, words);
+        scored = prepared.bank->ScoreWords(x, words);
+    }
+    const std::vector<float> &scores = scored.words;
+    if (confidence) {
+        const float best = scores.empty() ? ModelBank::kLowest : *std::max_element(scores.begin(), scores.end());
+        // The whole utterance's log probability below the loop's, per second:
+        // a long stretch of speech that the word does not explain costs more
+        // than a short one.
+        *confidence = std::isfinite(scored.phoneLoop)
+                          ? (best - scored.phoneLoop) * static_cast<float>(x.rows()) / kFramesPerSecond
+                          : std::numeric_limits<float>::infinity();
     }
     std::vector<Scored> ranking;
     ranking.reserve(vocabulary.words.size());
@@ -51,11 +63,13 @@ Recognition Recognise(std::span<const float> frames, const VocabularyState &voca
     const auto start = std::chrono::steady_clock::now();
     Recognition r;
     r.endpoints = DetectSpeech(frames);
-    if (r.endpoints.speech && !vocabulary.words.empty())
+    if (r.endpoints.speech && !vocabulary.words.empty()) {
         r.ranking = Rank(frames.subspan(static_cast<std::size_t>(r.endpoints.first) * kFrameFloats,
                                         static_cast<std::size_t>(r.endpoints.last - r.endpoints.first + 1) *
                                             kFrameFloats),
-                         vocabulary);
+                         vocabulary, &r.confidence);
+        r.rejected = !r.ranking.empty() && r.confidence < -vocabulary.rejectionMargin;
+    }
     r.milliseconds = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     return r;
 }
@@ -78,6 +92,11 @@ std::string Describe(const Recognition &r) {
                           static_cast<double>(r.ranking[i].distance));
             line += text;
         }
+    }
+    if (!r.ranking.empty() && std::isfinite(r.confidence)) {
+        std::snprintf(text, sizeof text, "; confidence %.3f%s", static_cast<double>(r.confidence),
+                      r.rejected ? ", not recognised" : "");
+        line += text;
     }
     std::snprintf(text, sizeof text, "; %.2f ms", r.milliseconds);
     line += text;

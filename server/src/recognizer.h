@@ -5,6 +5,15 @@
 // A word's distance to an utterance is minus the best score of its models:
 // minus the log probability per frame of the best path, so that smaller is
 // closer; a word none of whose models fits the utterance is infinitely far.
+//
+// Rejection: the phone loop (model_bank.h) scores the best sequence of any
+// phones. Speech that is a word of the vocabulary scores nearly as well with
+// that word; a sentence, a cough or another word scores far better with the
+// loop than with any word. The confidence is the best word's log probability
+// less the loop's, per second of speech (at most about 0 for spelled words),
+// so that a long stretch of speech the word does not explain weighs more than
+// a short one; an utterance whose confidence lies more than the vocabulary's
+// rejection margin below 0 is not recognised.
 #pragma once
 
 #include <optional>
@@ -34,14 +43,18 @@ struct Scored {
     float distance = 0;
 };
 
-// Matches frames of speech against every word; best first.
-std::vector<Scored> Rank(std::span<const float> speechFrames, const VocabularyState &vocabulary);
+// Matches frames of speech against every word; best first. confidence,
+// when given, receives the confidence (see above; +inf without phone models).
+std::vector<Scored> Rank(std::span<const float> speechFrames, const VocabularyState &vocabulary,
+                         float *confidence = nullptr);
 
 // What became of one utterance: where its speech is, and the ranking (empty
 // when there is no speech or no word).
 struct Recognition {
     Endpoints endpoints;
     std::vector<Scored> ranking;
+    float confidence = 0;   // see above
+    bool rejected = false;  // no word explains the speech well enough
     double milliseconds = 0;  // time taken
 };
 Recognition Recognise(std::span<const float> frames, const VocabularyState &vocabulary);

@@ -21,7 +21,8 @@
 namespace tessary {
 namespace {
 
-constexpr std::string_view kFirstLine = "tessary-vocabulary 2";
+constexpr std::string_view kFirstLine = "tessary-vocabulary 3";
+constexpr std::string_view kFirstLineVersion2 = "tessary-vocabulary 2";
 constexpr std::string_view kFirstLineVersion1 = "tessary-vocabulary 1";
 
 bool IsBlank(unsigned char b) {
@@ -62,12 +63,16 @@ const Word *VocabularyState::Find(std::string_view name) const {
     return nullptr;
 }
 
-WordModel ModelOfRecordings(const Word &word, const FeatureVector &priorVariance) {
-    if (word.templates.empty()) return {};
+WordModel ModelOfRecordings(const Word &word, const VocabularyState &state) {
+    if (word.recordings.empty()) return {};
     std::vector<FeatureMatrix> recordings;
-    for (const auto &t : word.templates) recordings.push_back(MakeFeatures(t));
+    for (const auto &r : word.recordings) recordings.push_back(MakeFeatures(r));
+    if (state.phones && !word.phones.empty()) {
+        WordModel model = ModelOfRecordingsAfter(ComposeWordModel(*state.phones, word.phones), recordings);
+        if (!model.Empty()) return model;
+    }
     if (!word.trained.Empty()) return AdaptWordModel(word.trained, recordings);
-    return ModelFromRecordings(recordings, priorVariance);
+    return ModelFromRecordings(recordings, state.priorVariance);
 }
 
 void PrepareVocabulary(VocabularyState &state) {
@@ -76,17 +81,25 @@ void PrepareVocabulary(VocabularyState &state) {
         if (!w->trained.Empty()) trained.push_back(&w->trained);
     if (!trained.empty()) state.priorVariance = MeanVariance(trained);
     std::vector<std::pair<int, const WordModel *>> models;
+    std::vector<std::pair<int, std::vector<Phone>>> spelled;
     for (std::size_t i = 0; i < state.words.size(); ++i) {
-        if (!state.words[i]->templates.empty() && state.words[i]->adapted.Empty()) {
-            auto word = std::make_shared<Word>(*state.words[i]);
-            word->adapted = ModelOfRecordings(*word, state.priorVariance);
+        const Word &before = *state.words[i];
+        const bool spell = state.phones && before.phones.empty();
+        std::vector<Phone> phones;
+        if (spell) phones = Pronounce(Cp1250ToUtf8(before.name)).phones;
+        const bool adapt = !before.recordings.empty() && (before.adapted.Empty() || !phones.empty());
+        if (!phones.empty() || adapt) {
+            auto word = std::make_shared<Word>(before);
+            if (!phones.empty()) word->phones = std::move(phones);
+            if (adapt) word->adapted = ModelOfRecordings(*word, state);
             state.words[i] = std::move(word);
         }
         const Word &w = *state.words[i];
         if (!w.trained.Empty()) models.emplace_back(static_cast<int>(i), &w.trained);
         if (!w.adapted.Empty()) models.emplace_back(static_cast<int>(i), &w.adapted);
+        if (state.phones && !w.phones.empty()) spelled.emplace_back(static_cast<int>(i), w.phones);
     }
-    state.bank = std::make_shared<const ModelBank>(models);
+    state.bank = std::make_shared<const ModelBank>(models, state.phones, spelled);
 }
 
 std::string CheckWord(std::string_view word) {
@@ -109,13 +122,15 @@ std::string SerializeVocabulary(const VocabularyState &state) {
     char number[32];
     for (const auto &word : state.words) {
         const std::string name = Cp1250ToUtf8(word->name);
+        out += name;
+        out += "\tword\n";
         if (!word->trained.Empty()) {
             out += name;
             out += "\tmodel\t";
             out += SerializeModel(word->trained);
             out += '\n';
         }
-        for (const auto &t : word->templates) {
+        for (const auto &t : word->recordings) {
             out += name;
             out += "\trecording\t";
             out += std::to_string(t.size() / kFrameFloats);
@@ -132,7 +147,41 @@ std::string SerializeVocabulary(const VocabularyState &state) {
     return out;
 }
 
-VocabularyState ParseVocabulary(std::string_view text) {
+namespace {
+
+// A plain word list: UTF-8, a word a line.
+VocabularyState ParseWordList(std::string_view text) {
+    VocabularyState state;
+    std::size_t lineNumber = 0;
+    while (!text.empty()) {
+        const std::size_t end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        ++lineNumber;
+        if (lineNumber == 1 && line.starts_with("\xEF\xBB\xBF")) line.remove_prefix(3);
+        const std::optional<std::string> name = Utf8ToCp1250(line);
+        if (!name) Fail(lineNumber, "the word is not Windows-1250 text in UTF-8");
+        const std::string_view word = TrimWord(*name);
+        if (word.empty() || word.front() == '#') continue;
+        if (const std::string why = CheckWord(word); !why.empty()) Fail(lineNumber, why);
+        if (state.Find(word)) continue;
+        auto w = std::make_shared<Word>();
+        w->name = std::string(word);
+        state.words.push_back(std::move(w));
+    }
+    return state;
+}
+
+}  // namespace
+
+VocabularyState ParseVocabulary(std::string_view text, std::shared_ptr<const PhoneModels> phones) {
+    if (text.empty()) Fail(1, "empty file");
+    if (!text.starts_with("tessary-vocabulary ")) {
+        VocabularyState state = ParseWordList(text);
+        state.phones = std::move(phones);
+        PrepareVocabulary(state);
+        return state;
+    }
     std::vector<std::shared_ptr<Word>> words;
     auto entry = [&](const std::string &name) -> Word & {
         auto it = std::find_if(words.begin(), words.end(), [&](const auto &w) { return w->name == name; });
@@ -151,9 +200,9 @@ VocabularyState ParseVocabulary(std::string_view text) {
         ++lineNumber;
         if (first) {
             version1 = line == kFirstLineVersion1;
-            if (line != kFirstLine && !version1)
-                Fail(lineNumber, "not a vocabulary file (expected \"" + std::string(kFirstLine) + "\" or \"" +
-                                     std::string(kFirstLineVersion1) + "\")");
+            if (line != kFirstLine && line != kFirstLineVersion2 && !version1)
+                Fail(lineNumber, "not a vocabulary file of a version this server reads (\"" + std::string(kFirstLine) +
+                                     "\", 2 or 1)");
             first = false;
             continue;
         }
@@ -170,6 +219,10 @@ VocabularyState ParseVocabulary(std::string_view text) {
             const std::string_view kind = line.substr(nameEnd + 1, kindEnd == std::string_view::npos
                                                                        ? std::string_view::npos
                                                                        : kindEnd - nameEnd - 1);
+            if (kind == "word" && kindEnd == std::string_view::npos) {
+                entry(*name);
+                continue;
+            }
             if (kind == "model" && kindEnd != std::string_view::npos) {
                 Word &word = entry(*name);
                 if (!word.trained.Empty()) Fail(lineNumber, "a second model of the word");
@@ -181,7 +234,7 @@ VocabularyState ParseVocabulary(std::string_view text) {
                 continue;
             }
             if (kind != "recording" || kindEnd == std::string_view::npos)
-                Fail(lineNumber, "expected \"model\" or \"recording\" after the word");
+                Fail(lineNumber, "expected \"word\", \"model\" or \"recording\" after the word");
             tab1 = kindEnd;
         }
         const std::size_t tab2 = line.find('\t', tab1 + 1);
@@ -198,10 +251,11 @@ VocabularyState ParseVocabulary(std::string_view text) {
         if (values.size() != frames * kFrameFloats)
             Fail(lineNumber, "expected " + std::to_string(frames * kFrameFloats) + " floats, found " +
                                  std::to_string(values.size()));
-        entry(*name).templates.push_back(std::move(values));
+        entry(*name).recordings.push_back(std::move(values));
     }
     if (first) Fail(1, "empty file");
     VocabularyState state;
+    state.phones = std::move(phones);
     for (auto &w : words) state.words.push_back(std::move(w));
     PrepareVocabulary(state);
     return state;
@@ -250,21 +304,40 @@ std::size_t RemoveStaleTemporaryFiles(const std::filesystem::path &dir) {
 
 }  // namespace
 
-VocabularyState LoadVocabularyFile(const std::filesystem::path &file, bool *version1) {
+namespace {
+
+std::string ReadWholeFile(const std::filesystem::path &file) {
     std::ifstream in(file, std::ios::binary);
     if (!in) throw std::runtime_error("cannot read " + file.string() + ": " + ErrnoText(errno));
     std::ostringstream text;
     text << in.rdbuf();
-    if (version1) *version1 = text.str().starts_with(kFirstLineVersion1);
+    return text.str();
+}
+
+}  // namespace
+
+VocabularyState LoadVocabularyFile(const std::filesystem::path &file, std::shared_ptr<const PhoneModels> phones,
+                                   bool *version1) {
+    const std::string text = ReadWholeFile(file);
+    if (version1) *version1 = text.starts_with(kFirstLineVersion1);
     try {
-        return ParseVocabulary(text.str());
+        return ParseVocabulary(text, std::move(phones));
     } catch (const std::runtime_error &e) {
         throw std::runtime_error(file.string() + ", " + e.what());
     }
 }
 
-std::unique_ptr<Vocabulary> Vocabulary::Open(const std::filesystem::path &dataDir,
-                                             const std::filesystem::path &seed) {
+std::shared_ptr<const PhoneModels> LoadPhoneModelsFile(const std::filesystem::path &file) {
+    const std::string text = ReadWholeFile(file);
+    try {
+        return std::make_shared<const PhoneModels>(ParsePhoneModels(text));
+    } catch (const std::runtime_error &e) {
+        throw std::runtime_error(file.string() + ": " + e.what());
+    }
+}
+
+std::unique_ptr<Vocabulary> Vocabulary::Open(const std::filesystem::path &dataDir, const std::filesystem::path &seed,
+                                             std::shared_ptr<const PhoneModels> phones, float rejectionMargin) {
     std::error_code ec;
     std::filesystem::create_directories(dataDir, ec);
     if (ec) throw std::runtime_error("cannot make the data folder " + dataDir.string() + ": " + ec.message());
@@ -273,7 +346,8 @@ std::unique_ptr<Vocabulary> Vocabulary::Open(const std::filesystem::path &dataDi
     std::unique_ptr<Vocabulary> vocabulary;
     if (std::filesystem::exists(file, ec)) {
         bool version1 = false;
-        VocabularyState state = LoadVocabularyFile(file, &version1);
+        VocabularyState state = LoadVocabularyFile(file, phones, &version1);
+        state.rejectionMargin = rejectionMargin;
         if (version1 && !seed.empty() && std::filesystem::exists(seed, ec)) {
             // Words of an old file learn what the seed's models know.
             const VocabularyState seedState = LoadVocabularyFile(seed);
@@ -290,7 +364,10 @@ std::unique_ptr<Vocabulary> Vocabulary::Open(const std::filesystem::path &dataDi
         vocabulary.reset(new Vocabulary(file, std::move(state)));
     } else {
         VocabularyState state;
-        if (!seed.empty() && std::filesystem::exists(seed, ec)) state = LoadVocabularyFile(seed);
+        if (!seed.empty() && std::filesystem::exists(seed, ec)) state = LoadVocabularyFile(seed, phones);
+        state.phones = phones;
+        state.rejectionMargin = rejectionMargin;
+        PrepareVocabulary(state);
         vocabulary.reset(new Vocabulary(file, std::move(state)));
         if (const auto error = vocabulary->Save(*vocabulary->state_)) throw std::runtime_error(error->detail);
     }
@@ -306,11 +383,11 @@ std::shared_ptr<const VocabularyState> Vocabulary::Snapshot() const {
     return state_;
 }
 
-Vocabulary::AddResult Vocabulary::AddTemplate(std::string_view word, std::vector<float> speechFrames) {
+Vocabulary::AddResult Vocabulary::AddRecording(std::string_view word, std::vector<float> speechFrames) {
     AddResult result;
     if (result.error = CheckWord(word); !result.error.empty()) return result;
     if (speechFrames.empty() || speechFrames.size() % kFrameFloats != 0) {
-        result.error = "no speech to make a template of";
+        result.error = "no speech to make a recording of";
         return result;
     }
     if (speechFrames.size() > static_cast<std::size_t>(kMaxSpeechFrames) * kFrameFloats) {
@@ -333,22 +410,21 @@ Vocabulary::AddResult Vocabulary::AddTemplate(std::string_view word, std::vector
         result.newWord = true;
         auto created = std::make_shared<Word>();
         created->name = std::string(word);
-        created->templates.push_back(std::move(speechFrames));
-        created->adapted = ModelOfRecordings(*created, next->priorVariance);
+        created->recordings.push_back(std::move(speechFrames));
         next->words.push_back(std::move(created));
         it = next->words.end() - 1;
     } else {
-        if ((*it)->templates.size() >= kMaxTemplatesPerWord) {
-            result.error = "the word has " + std::to_string(kMaxTemplatesPerWord) + " templates already";
+        if ((*it)->recordings.size() >= kMaxRecordingsPerWord) {
+            result.error = "the word has " + std::to_string(kMaxRecordingsPerWord) + " recordings already";
             return result;
         }
         auto updated = std::make_shared<Word>(**it);
-        updated->templates.push_back(std::move(speechFrames));
-        updated->adapted = ModelOfRecordings(*updated, next->priorVariance);
+        updated->recordings.push_back(std::move(speechFrames));
+        updated->adapted = {};
         *it = std::move(updated);
     }
     PrepareVocabulary(*next);
-    result.templates = (*it)->templates.size();
+    result.recordings = (*it)->recordings.size();
     if (auto error = Save(*next)) {
         result.error = std::move(error->reason);
         result.detail = std::move(error->detail);

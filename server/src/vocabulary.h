@@ -1,4 +1,5 @@
-// The vocabulary: words and their templates, shared by every session.
+// The vocabulary: words, their spellings in phones and their recordings,
+// shared by every session.
 //
 // Readers take a snapshot, an immutable state held by a shared pointer, and
 // match against it without any lock. A change builds a new state, writes it
@@ -8,22 +9,30 @@
 // for a copy of the pointer only. So concurrent changes never interleave and
 // what sessions see is always what the file holds.
 //
-// A word has a trained model (from the seed vocabulary, made at build time
-// by tessary-train), recordings of the word that users added ("ADDW"), or
-// both. Its recordings make a further model of their own: the trained model
-// adapted to them, or, for a word without one, a model of the recordings
-// alone. A word is recognised by the better of its models, so a recording
-// never takes away what the trained model knows.
+// Every word that Czech spelling can say (pronunciation.h) has a model
+// composed from its phones (phone_models.h): a word is recognisable the
+// moment it is added. Users' recordings of a word ("ADDW") make a further
+// model: the spelled one adapted to them (a Gaussian a state, drawn from the
+// spelled states towards the recordings), or, for a word that cannot be
+// spelled (it holds a digit), a model of the recordings alone. Words of older
+// seeds may also hold a whole-word model trained at build time, which their
+// recordings adapt. A word is recognised by the best of its models, so a
+// recording never takes away what its spelling or training knows.
 //
 // The file, vocabulary.tsv in the data folder, is UTF-8 text. Its first line
-// is "tessary-vocabulary 2"; then, in any order, lines of two kinds:
+// is "tessary-vocabulary 3"; then, in any order, lines of three kinds:
+//   word TAB "word"              the word, known by its spelling
 //   word TAB "model" TAB the trained model, as SerializeModel writes it
 //   word TAB "recording" TAB frame count TAB the frames' floats separated by blanks
 // with kFrameFloats floats per frame, exactly as the client sent them (the
-// speech only). A word has at most one model line. Files of the first
-// version, "tessary-vocabulary 1", hold lines of recordings only, as
+// speech only). A word has at most one model line. Files of the second
+// version ("tessary-vocabulary 2": no "word" lines) load as they are. Files
+// of the first version, "tessary-vocabulary 1", hold lines of recordings
+// only, as
 //   word TAB frame count TAB floats
-// and still load; they are written in the second version on the next save.
+// Both are written in the third version on the next save.
+// A seed may also be a plain word list: UTF-8, a word a line, blank lines
+// and lines starting with # skipped.
 // The file is replaced as a whole: written to a temporary file in the same
 // folder (.vocabulary.tsv.XXXXXX), synced, renamed over the old one, and the
 // folder synced. Temporary files left by a process killed during a save are
@@ -39,23 +48,33 @@
 #include <string_view>
 #include <vector>
 
+#include "model_bank.h"
+#include "phone_models.h"
+#include "pronunciation.h"
 #include "word_model.h"
 
 namespace tessary {
 
 inline constexpr std::size_t kMaxWordBytes = 20;
-inline constexpr std::size_t kMaxTemplatesPerWord = 32;
+inline constexpr std::size_t kMaxRecordingsPerWord = 32;
 inline constexpr std::size_t kMaxWords = 1000;
 
 struct Word {
-    std::string name;                          // Windows-1250 bytes
-    std::vector<std::vector<float>> templates;  // users' recordings: frames of speech, kFrameFloats each
-    WordModel trained;                         // empty when the word was not trained
-    WordModel adapted;                         // of the recordings; empty when there are none
+    std::string name;                            // Windows-1250 bytes
+    std::vector<std::vector<float>> recordings;  // users' recordings: frames of speech, kFrameFloats each
+    WordModel trained;                           // empty when the word was not trained
+    std::vector<Phone> phones;                   // its spelling; empty when it cannot be spelled
+    WordModel adapted;                           // of the recordings; empty when there are none
 };
+
+// How far the best word's log probability may lie below the phone loop's,
+// per second of speech, for the utterance still to be taken as that word.
+inline constexpr float kDefaultRejectionMargin = 2.5f;
 
 struct VocabularyState {
     std::vector<std::shared_ptr<const Word>> words;  // in the order they were added
+    std::shared_ptr<const PhoneModels> phones;       // what words are spelled with; may be null
+    float rejectionMargin = kDefaultRejectionMargin;
     FeatureVector priorVariance = FeatureVector::Ones();  // for models of recordings alone
     std::shared_ptr<const ModelBank> bank;           // every model, for matching
 
@@ -63,25 +82,33 @@ struct VocabularyState {
     const Word *Find(std::string_view name) const;
 };
 
-// Makes the models of the recordings of words that lack them, and the bank.
+// Spells the words that lack a spelling, makes the models of the recordings
+// of words that lack them, and the bank.
 void PrepareVocabulary(VocabularyState &state);
 
-// The model of a word's recordings, given the state's prior.
-WordModel ModelOfRecordings(const Word &word, const FeatureVector &priorVariance);
+// The model of a word's recordings (see above).
+WordModel ModelOfRecordings(const Word &word, const VocabularyState &state);
 
 // name without the blanks at either end: spaces, tabs, line ends and
 // Windows-1250's no-break space (0xA0).
 std::string_view TrimWord(std::string_view name);
 
 // Text of the vocabulary file, and back. Parse throws std::runtime_error
-// naming the line that is wrong; it prepares the state it returns.
+// naming the line that is wrong; it prepares the state it returns, spelling
+// its words with phones. A text that is no vocabulary file is read as a
+// word list.
 std::string SerializeVocabulary(const VocabularyState &state);
-VocabularyState ParseVocabulary(std::string_view text);
+VocabularyState ParseVocabulary(std::string_view text, std::shared_ptr<const PhoneModels> phones = nullptr);
 
-// The vocabulary file read and parsed; throws std::runtime_error naming the
-// file and what is wrong with it. version1, when given, says whether the
-// file is of the first version.
-VocabularyState LoadVocabularyFile(const std::filesystem::path &file, bool *version1 = nullptr);
+// The vocabulary file (or word list) read and parsed; throws
+// std::runtime_error naming the file and what is wrong with it. version1,
+// when given, says whether the file is of the first version.
+VocabularyState LoadVocabularyFile(const std::filesystem::path &file, std::shared_ptr<const PhoneModels> phones = nullptr,
+                                   bool *version1 = nullptr);
+
+// The phone models file read and parsed; throws std::runtime_error naming
+// the file and what is wrong with it.
+std::shared_ptr<const PhoneModels> LoadPhoneModelsFile(const std::filesystem::path &file);
 
 // Why a word cannot be a vocabulary word, or an empty text when it can.
 std::string CheckWord(std::string_view cp1250);
@@ -94,8 +121,11 @@ public:
     // cannot be made or a file cannot be read or parsed.
     // A first-version file gains the seed's trained models for the words
     // the seed has.
-    static std::unique_ptr<Vocabulary> Open(const std::filesystem::path &dataDir,
-                                            const std::filesystem::path &seed);
+    // Words are spelled with phones (may be null) and recognised with the
+    // rejection margin.
+    static std::unique_ptr<Vocabulary> Open(const std::filesystem::path &dataDir, const std::filesystem::path &seed,
+                                            std::shared_ptr<const PhoneModels> phones = nullptr,
+                                            float rejectionMargin = kDefaultRejectionMargin);
 
     // How many temporary files of interrupted saves Open removed.
     std::size_t StaleFilesRemoved() const { return staleFilesRemoved_; }
@@ -107,14 +137,14 @@ public:
     struct AddResult {
         bool added = false;     // false: nothing changed, see error
         bool newWord = false;
-        std::size_t templates = 0;  // templates the word has now
+        std::size_t recordings = 0;  // recordings the word has now
         std::string error;      // one line, when not added, fit for the client: no path
         std::string detail;     // the same for the log, with the file's path
     };
     // Adds frames of speech as a further recording of word (Windows-1250),
     // creating the word when it is new, and saves the file. Speech longer
     // than kMaxSpeechFrames is refused.
-    AddResult AddTemplate(std::string_view word, std::vector<float> speechFrames);
+    AddResult AddRecording(std::string_view word, std::vector<float> speechFrames);
 
 private:
     // Why a save failed: a plain reason for the client, and the same with

@@ -8,86 +8,10 @@
 #include <stdexcept>
 
 #include "frame_features.h"
+#include "hmm_numerics.h"
 
 namespace tessary {
 namespace {
-
-using RowMatrix = Eigen::Matrix<float, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
-constexpr float kMinusInf = -std::numeric_limits<float>::infinity();
-const float kLog2Pi = static_cast<float>(std::log(2.0 * std::numbers::pi));
-
-float LogSumExp(const float *v, int n) {
-    float top = v[0];
-    for (int i = 1; i < n; ++i) top = std::max(top, v[i]);
-    if (n == 1 || !std::isfinite(top)) return top;
-    float sum = 0;
-    for (int i = 0; i < n; ++i) sum += std::exp(v[i] - top);
-    return top + std::log(sum);
-}
-
-// Log density of every Gaussian of the model at every frame: T x (S M).
-RowMatrix GaussianScores(const WordModel &model, const FeatureMatrix &x) {
-    const Eigen::Index g = model.means.rows();
-    const GaussianRows precision = model.variances.cwiseInverse();
-    Eigen::Matrix<float, 2 * kFeatureDims, Eigen::Dynamic> packed(2 * kFeatureDims, g);
-    packed.topRows(kFeatureDims) = (-0.5f * precision).transpose();
-    packed.bottomRows(kFeatureDims) = model.means.cwiseProduct(precision).transpose();
-    Eigen::VectorXf constants(g);
-    for (Eigen::Index i = 0; i < g; ++i)
-        constants(i) = model.logWeights(i) -
-                       0.5f * (kFeatureDims * kLog2Pi + model.variances.row(i).array().log().sum() +
-                               model.means.row(i).cwiseProduct(precision.row(i)).dot(model.means.row(i)));
-    Eigen::Matrix<float, Eigen::Dynamic, 2 * kFeatureDims, Eigen::RowMajor> f(x.rows(), 2 * kFeatureDims);
-    f.leftCols(kFeatureDims) = x.array().square().matrix();
-    f.rightCols(kFeatureDims) = x;
-    RowMatrix scores = f * packed;
-    scores.rowwise() += constants.transpose();
-    return scores;
-}
-
-// Per-state emission scores from per-Gaussian ones.
-RowMatrix StateScores(const RowMatrix &gaussians, int states, int mixtures) {
-    RowMatrix b(gaussians.rows(), states);
-    for (Eigen::Index t = 0; t < gaussians.rows(); ++t)
-        for (int s = 0; s < states; ++s) b(t, s) = LogSumExp(gaussians.row(t).data() + s * mixtures, mixtures);
-    return b;
-}
-
-// Best path through b (T x S); its log probability, and its states in path
-// when path is given. -inf when T < S.
-float Viterbi(const RowMatrix &b, const std::vector<float> &stay, const std::vector<float> &leave,
-              std::vector<int> *path) {
-    const auto frames = static_cast<int>(b.rows());
-    const auto states = static_cast<int>(b.cols());
-    if (frames < states || states == 0) return kMinusInf;
-    std::vector<float> delta(static_cast<std::size_t>(states), kMinusInf);
-    std::vector<std::uint8_t> moved;  // per frame and state: came from s - 1
-    if (path) moved.assign(static_cast<std::size_t>(frames) * states, 0);
-    delta[0] = b(0, 0);
-    for (int t = 1; t < frames; ++t) {
-        // States that cannot be reached yet, or from which the end cannot be.
-        const int top = std::min(states - 1, t);
-        const int bottom = std::max(0, states - (frames - t));
-        for (int s = top; s >= bottom; --s) {
-            const float kept = delta[static_cast<std::size_t>(s)] + stay[static_cast<std::size_t>(s)];
-            const float came = s > 0 ? delta[static_cast<std::size_t>(s - 1)] + leave[static_cast<std::size_t>(s - 1)]
-                                     : kMinusInf;
-            if (path) moved[static_cast<std::size_t>(t) * states + s] = came > kept;
-            delta[static_cast<std::size_t>(s)] = std::max(kept, came) + b(t, s);
-        }
-        if (bottom > 0) delta[static_cast<std::size_t>(bottom - 1)] = kMinusInf;
-    }
-    const float total = delta[static_cast<std::size_t>(states - 1)];
-    if (path && std::isfinite(total)) {
-        path->assign(static_cast<std::size_t>(frames), 0);
-        int s = states - 1;
-        for (int t = frames - 1; t >= 0; --t) {
-            (*path)[static_cast<std::size_t>(t)] = s;
-            if (t > 0 && moved[static_cast<std::size_t>(t) * states + s]) --s;
-        }
-    }
-    return total;
-}
 
 std::vector<int> UniformPath(Eigen::Index frames, int states) {
     std::vector<int> path(static_cast<std::size_t>(frames));
@@ -321,6 +245,55 @@ WordModel ModelFromRecordings(const std::vector<FeatureMatrix> &recordings, cons
     return model;
 }
 
+WordModel ModelOfRecordingsAfter(const WordModel &prior, const std::vector<FeatureMatrix> &recordings, float tau) {
+    const int states = prior.states;
+    const int m = prior.mixtures;
+    GaussianRows sums = GaussianRows::Zero(states, kFeatureDims);
+    GaussianRows squares = GaussianRows::Zero(states, kFeatureDims);
+    Eigen::VectorXf n = Eigen::VectorXf::Zero(states);
+    bool any = false;
+    for (const FeatureMatrix &x : recordings) {
+        const RowMatrix b = StateScores(GaussianScores(prior, x), states, m);
+        std::vector<int> path;
+        if (!std::isfinite(Viterbi(b, prior.stay, prior.leave, &path))) continue;
+        any = true;
+        for (Eigen::Index t = 0; t < x.rows(); ++t) {
+            const int s = path[static_cast<std::size_t>(t)];
+            sums.row(s) += x.row(t);
+            squares.row(s) += x.row(t).array().square().matrix();
+            n(s) += 1;
+        }
+    }
+    WordModel model;
+    if (!any) return model;
+    model.states = states;
+    model.mixtures = 1;
+    model.stay = prior.stay;
+    model.leave = prior.leave;
+    model.means.resize(states, kFeatureDims);
+    model.variances.resize(states, kFeatureDims);
+    model.logWeights = Eigen::VectorXf::Zero(states);
+    for (int s = 0; s < states; ++s) {
+        // The moments of the state's mixture.
+        FeatureVector mean = FeatureVector::Zero();
+        FeatureVector second = FeatureVector::Zero();
+        for (int k = 0; k < m; ++k) {
+            const Eigen::Index r = static_cast<Eigen::Index>(s) * m + k;
+            const float w = std::exp(prior.logWeights(r));
+            mean += w * prior.means.row(r);
+            second += w * (prior.variances.row(r) + prior.means.row(r).cwiseProduct(prior.means.row(r)));
+        }
+        const FeatureVector variance = (second - mean.cwiseProduct(mean)).cwiseMax(1e-6f);
+        const FeatureVector adapted = (tau * mean + sums.row(s)) / (tau + n(s));
+        // sum (x - μ')² = sum x² - 2 μ' sum x + n μ'²
+        const FeatureVector spread =
+            squares.row(s) - 2.0f * adapted.cwiseProduct(sums.row(s)) + n(s) * adapted.cwiseProduct(adapted);
+        model.means.row(s) = adapted;
+        model.variances.row(s) = ((tau * variance + spread.cwiseMax(0.0f)) / (tau + n(s))).cwiseMax(1e-6f);
+    }
+    return model;
+}
+
 FeatureVector MeanVariance(const std::vector<const WordModel *> &models) {
     FeatureVector sum = FeatureVector::Zero();
     double n = 0;
@@ -397,121 +370,6 @@ WordModel ParseModel(std::string_view text) {
         }
     }
     return model;
-}
-
-ModelBank::ModelBank(const std::vector<std::pair<int, const WordModel *>> &models) {
-    Eigen::Index columns = 0;
-    for (const auto &[word, model] : models) columns += model->means.rows();
-    packed_.resize(2 * kFeatureDims, columns);
-    constants_.resize(columns);
-    Eigen::Index column = 0;
-    for (const auto &[word, model] : models) {
-        if (model->Empty()) continue;
-        Add(word, *model, column);
-        column += model->means.rows();
-    }
-}
-
-void ModelBank::Add(int word, const WordModel &model, Eigen::Index column) {
-    Entry e;
-    e.word = word;
-    e.states = model.states;
-    e.mixtures = model.mixtures;
-    e.column = column;
-    e.stay = model.stay;
-    e.leave = model.leave;
-    const Eigen::Index g = model.means.rows();
-    const GaussianRows precision = model.variances.cwiseInverse();
-    packed_.block(0, e.column, kFeatureDims, g) = (-0.5f * precision).transpose();
-    packed_.block(kFeatureDims, e.column, kFeatureDims, g) = model.means.cwiseProduct(precision).transpose();
-    for (Eigen::Index i = 0; i < g; ++i)
-        constants_(e.column + i) = model.logWeights(i) -
-                                   0.5f * (kFeatureDims * kLog2Pi + model.variances.row(i).array().log().sum() +
-                                           model.means.row(i).cwiseProduct(precision.row(i)).dot(model.means.row(i)));
-    models_.push_back(std::move(e));
-}
-
-std::vector<float> ModelBank::ScoreWords(const FeatureMatrix &x, int words, float beam) const {
-    std::vector<float> best(static_cast<std::size_t>(std::max(0, words)), kMinusInf);
-    const auto frames = static_cast<int>(x.rows());
-    if (frames == 0 || models_.empty()) return best;
-    Eigen::Matrix<float, Eigen::Dynamic, 2 * kFeatureDims, Eigen::RowMajor> f(frames, 2 * kFeatureDims);
-    f.leftCols(kFeatureDims) = x.array().square().matrix();
-    f.rightCols(kFeatureDims) = x;
-
-    // Every model's Viterbi column, advanced frame by frame over chunks of
-    // frames; after each chunk the models whose best path has fallen more
-    // than beam below the best of all are dropped.
-    std::vector<std::size_t> offsets(models_.size());
-    std::size_t total = 0;
-    for (std::size_t m = 0; m < models_.size(); ++m) {
-        offsets[m] = total;
-        total += static_cast<std::size_t>(models_[m].states);
-    }
-    std::vector<float> delta(total, kMinusInf);
-    std::vector<std::size_t> alive;
-    for (std::size_t m = 0; m < models_.size(); ++m)
-        if (models_[m].word >= 0 && models_[m].word < words && models_[m].states <= frames) alive.push_back(m);
-    constexpr int kChunk = 16;
-    RowMatrix scores;
-    RowMatrix own;
-    std::vector<float> b;
-    for (int start = 0; start < frames && !alive.empty(); start += kChunk) {
-        const int count = std::min(kChunk, frames - start);
-        const auto chunk = f.middleRows(start, count);
-        // One product for all models while many are left, one a model after.
-        const bool whole = alive.size() * 2 > models_.size();
-        if (whole) {
-            scores.noalias() = chunk * packed_;
-            scores.rowwise() += constants_.transpose();
-        }
-        float top = kMinusInf;
-        std::vector<float> modelBest(alive.size(), kMinusInf);
-        for (std::size_t a = 0; a < alive.size(); ++a) {
-            const Entry &e = models_[alive[a]];
-            const Eigen::Index g = static_cast<Eigen::Index>(e.states) * e.mixtures;
-            if (!whole) {
-                // Small products: coefficient by coefficient, without the
-                // packing a large product pays for.
-                own.noalias() = chunk.lazyProduct(packed_.middleCols(e.column, g));
-                own.rowwise() += constants_.segment(e.column, g).transpose();
-            }
-            float *d = delta.data() + offsets[alive[a]];
-            b.resize(static_cast<std::size_t>(e.states));
-            for (int c = 0; c < count; ++c) {
-                const float *row = whole ? scores.row(c).data() + e.column : own.row(c).data();
-                for (int s = 0; s < e.states; ++s)
-                    b[static_cast<std::size_t>(s)] = LogSumExp(row + s * e.mixtures, e.mixtures);
-                const int t = start + c;
-                if (t == 0) {
-                    d[0] = b[0];
-                    continue;
-                }
-                // States not reached yet, or from which the end is out of reach.
-                const int highest = std::min(e.states - 1, t);
-                const int lowest = std::max(0, e.states - (frames - t));
-                for (int s = highest; s >= lowest; --s) {
-                    const float kept = d[s] + e.stay[static_cast<std::size_t>(s)];
-                    const float came = s > 0 ? d[s - 1] + e.leave[static_cast<std::size_t>(s - 1)] : kMinusInf;
-                    d[s] = std::max(kept, came) + b[static_cast<std::size_t>(s)];
-                }
-                if (lowest > 0) d[lowest - 1] = kMinusInf;
-            }
-            for (int s = 0; s < e.states; ++s) modelBest[a] = std::max(modelBest[a], d[s]);
-            top = std::max(top, modelBest[a]);
-        }
-        std::size_t kept = 0;
-        for (std::size_t a = 0; a < alive.size(); ++a)
-            if (modelBest[a] >= top - beam && std::isfinite(modelBest[a])) alive[kept++] = alive[a];
-        alive.resize(kept);
-    }
-    for (std::size_t m : alive) {
-        const Entry &e = models_[m];
-        const float score = delta[offsets[m] + static_cast<std::size_t>(e.states - 1)] / static_cast<float>(frames);
-        float &slot = best[static_cast<std::size_t>(e.word)];
-        slot = std::max(slot, score);
-    }
-    return best;
 }
 
 }  // namespace tessary

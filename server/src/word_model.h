@@ -36,6 +36,13 @@ namespace tessary {
 using GaussianRows = Eigen::Matrix<float, Eigen::Dynamic, kFeatureDims, Eigen::RowMajor>;
 using FeatureVector = Eigen::Matrix<float, 1, kFeatureDims>;
 
+// Gaussians packed for one matrix product: column g holds (-0.5 / σ², μ / σ²),
+// so that log N_g(x) + log w_g = constant_g + (x², x) · column g.
+struct PackedGaussians {
+    Eigen::Matrix<float, 2 * kFeatureDims, Eigen::Dynamic> columns;
+    Eigen::VectorXf constants;
+};
+
 struct WordModel {
     int states = 0;
     int mixtures = 0;             // Gaussians per state
@@ -64,6 +71,14 @@ WordModel TrainWordModel(const std::vector<FeatureMatrix> &examples, const Train
 // The trained model with its means drawn towards the recordings.
 WordModel AdaptWordModel(const WordModel &trained, const std::vector<FeatureMatrix> &recordings, float tau = 8.0f);
 
+// A model of the recordings shaped by prior: prior's states and transitions,
+// one Gaussian a state, drawn from the moments of prior's Gaussians of the
+// state towards the frames of the recordings that Viterbi aligns to it:
+// μ' = (τ μ + sum x) / (τ + n), σ²' = (τ σ² + sum (x - μ')²) / (τ + n).
+// Empty when no recording fits prior.
+WordModel ModelOfRecordingsAfter(const WordModel &prior, const std::vector<FeatureMatrix> &recordings,
+                                 float tau = 8.0f);
+
 // A model of recordings alone, with variances drawn towards priorVariance.
 // Empty when there is no recording of at least 4 frames.
 WordModel ModelFromRecordings(const std::vector<FeatureMatrix> &recordings, const FeatureVector &priorVariance,
@@ -80,40 +95,5 @@ float ScoreUtterance(const WordModel &model, const FeatureMatrix &x);
 // throws std::runtime_error saying what is wrong.
 std::string SerializeModel(const WordModel &model);
 WordModel ParseModel(std::string_view text);
-
-// Many models, packed so that one utterance is scored against all of them:
-// frame-synchronous Viterbi over chunks of frames, the Gaussians of a chunk
-// scored by one matrix product, with a beam that drops the models that fall
-// far behind the best.
-class ModelBank {
-public:
-    ModelBank() = default;
-    // The models, each speaking for a word (an index of the caller's).
-    explicit ModelBank(const std::vector<std::pair<int, const WordModel *>> &models);
-    std::size_t Models() const { return models_.size(); }
-
-    // The best score of each word 0 .. words - 1 over its models; -inf for a
-    // word without models, when no path fits, or when the model's best path
-    // fell more than beam (a log probability) below the best of all models
-    // at some point, and the model was no longer followed.
-    std::vector<float> ScoreWords(const FeatureMatrix &x, int words, float beam = kDefaultBeam) const;
-    static constexpr float kDefaultBeam = 250.0f;
-
-private:
-    void Add(int word, const WordModel &model, Eigen::Index column);
-
-    struct Entry {
-        int word = 0;
-        int states = 0;
-        int mixtures = 0;
-        Eigen::Index column = 0;  // first Gaussian in the packed matrix
-        std::vector<float> stay, leave;
-    };
-    std::vector<Entry> models_;
-    // Column g holds Gaussian g as (-0.5 / σ², μ / σ²): the score of x is
-    // constant_g + (x², x) · column g.
-    Eigen::Matrix<float, 2 * kFeatureDims, Eigen::Dynamic> packed_;
-    Eigen::VectorXf constants_;
-};
 
 }  // namespace tessary

@@ -1,6 +1,6 @@
 // The server's analysis of a recording gives exactly what the library's
 // exported offline analysis (InitClient with the client's settings, Test,
-// GetParam) gives, so templates made from recordings match the client's
+// GetParam) gives, so recordings made into models recordings match the client's
 // frames.
 #include <gtest/gtest.h>
 

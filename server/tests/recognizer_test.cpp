@@ -11,6 +11,7 @@
 #include "feature_vectors.h"
 #include "frame_features.h"
 #include "material.h"
+#include "model_bank.h"
 #include "recognizer.h"
 #include "speech.h"
 #include "test_support.h"
@@ -124,12 +125,12 @@ TEST(WordModel, TrainedModelsTellWordsApartAtAnyPace) {
     for (int id = 0; id < 4; ++id) entries.emplace_back(id, &models[static_cast<std::size_t>(id)]);
     const ModelBank bank(entries);
     const FeatureMatrix x = MakeFeatures(SyntheticWord(2, 40));
-    const std::vector<float> scores = bank.ScoreWords(x, 5, std::numeric_limits<float>::infinity());
+    const std::vector<float> scores = bank.ScoreWords(x, 5, std::numeric_limits<float>::infinity()).words;
     for (int id = 0; id < 4; ++id)
         EXPECT_NEAR(scores[static_cast<std::size_t>(id)], ScoreUtterance(models[static_cast<std::size_t>(id)], x), 1e-3f);
     EXPECT_TRUE(std::isinf(scores[4]));
     // A narrow beam drops the words that fall behind, never the best.
-    const std::vector<float> pruned = bank.ScoreWords(x, 4, 20.0f);
+    const std::vector<float> pruned = bank.ScoreWords(x, 4, 20.0f).words;
     EXPECT_FLOAT_EQ(pruned[2], scores[2]);
     EXPECT_LT(std::count_if(pruned.begin(), pruned.end(), [](float v) { return std::isfinite(v); }), 4);
 }

@@ -395,7 +395,7 @@ TEST_F(ServerFaults, FeaturesNoRecordingGivesAreNeverRecognised) {
     EXPECT_TRUE(server_->WaitForLines("no recording gives in frame", 8));
     EXPECT_EQ(server_->LinesWith("no recording gives in frame").size(), 8u);
 
-    // Garbage does not become a template either; the word still waits.
+    // Garbage does not become a recording either; the word still waits.
     client.Send("ADDW", 0, "slovo");
     client.ReadMessage();
     EXPECT_EQ(client.Utter(all), "Not usable: the utterance holds values no recording gives; say the word slovo again.\r\n");

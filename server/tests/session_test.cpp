@@ -63,7 +63,7 @@ TEST_F(SessionTest, RecognisesUtterancesAndListsVocabularyAndBestWords) {
     TestClient client(server.Port());
     client.Send("GETB", 0, "5");
     EXPECT_EQ(client.ReadMessage(), "No utterance has been recognised yet.\r\n");
-    // Spoken more slowly than the templates: time warping still finds it.
+    // Spoken more slowly than the recordings: time warping still finds it.
     EXPECT_EQ(client.Utter(Utterance(1, 55)), "Recognised: jedna\r\n");
     EXPECT_EQ(client.Utter(Utterance(2, 30)), "Recognised: dva\r\n");
     EXPECT_EQ(client.Utter(Utterance(0, 40)), "Recognised: nula\r\n");
@@ -93,7 +93,7 @@ TEST_F(SessionTest, RecognisesUtterancesAndListsVocabularyAndBestWords) {
     EXPECT_EQ(client.Utter(SilenceFrames(60)), "Nothing heard.\r\n");
     client.Send("GETB", 0, "5");
     EXPECT_EQ(client.ReadMessage(),
-              "The last utterance was not recognised (it held no speech, or it became a template).\r\n");
+              "The last utterance was not recognised (it held no speech, or it became a recording).\r\n");
 }
 
 TEST_F(SessionTest, SilenceIsNothingHeardAndAStrayRestIsIgnored) {
@@ -195,30 +195,30 @@ TEST_F(SessionTest, MalformedLengthEndsOnlyThatSession) {
     EXPECT_EQ(server.LogLinesWith("announces 16777217 bytes").size(), 1u);
 }
 
-TEST_F(SessionTest, AddsWordsAndFurtherTemplates) {
+TEST_F(SessionTest, AddsWordsAndFurtherRecordings) {
     TestServer server(data, seed);
     TestClient client(server.Port());
     const std::string kocka = "ko\xE8ka";  // kočka in Windows-1250
     client.Send("ADDW", 0, kocka);
-    EXPECT_EQ(client.ReadMessage(), "Say the word " + kocka + " now: your next utterance becomes its template.\r\n");
-    // Silence does not make a template; the word still waits.
+    EXPECT_EQ(client.ReadMessage(), "Say the word " + kocka + " now: your next utterance becomes its recording.\r\n");
+    // Silence does not make a recording; the word still waits.
     EXPECT_EQ(client.Utter(SilenceFrames(50)), "Nothing heard: say the word " + kocka + " again.\r\n");
     EXPECT_EQ(client.Utter(Utterance(5, 40)), "Added the word " + kocka + " to the vocabulary.\r\n");
     EXPECT_EQ(client.Utter(Utterance(5, 50)), "Recognised: " + kocka + "\r\n");
 
     client.Send("ADDW", 0, kocka);
     EXPECT_EQ(client.ReadMessage(), "Say the word " + kocka +
-                                        " now: your next utterance becomes a further template of it (it has 1 "
-                                        "template).\r\n");
-    EXPECT_EQ(client.Utter(Utterance(5, 60)), "Stored template 2 of the word " + kocka + ".\r\n");
-    EXPECT_EQ(server.Words().Snapshot()->Find(kocka)->templates.size(), 2u);
+                                        " now: your next utterance becomes a further recording of it (it has 1 "
+                                        "recording).\r\n");
+    EXPECT_EQ(client.Utter(Utterance(5, 60)), "Stored recording 2 of the word " + kocka + ".\r\n");
+    EXPECT_EQ(server.Words().Snapshot()->Find(kocka)->recordings.size(), 2u);
     // Followed by a no-break space, it is the same word, not a look-alike.
     std::string withBlank = kocka;
     withBlank.push_back('\xA0');
     client.Send("ADDW", 0, withBlank);
     EXPECT_EQ(client.ReadMessage().rfind("Say the word " + kocka + " now: your next utterance becomes a further", 0),
               0u);
-    EXPECT_EQ(client.Utter(Utterance(5, 45)), "Stored template 3 of the word " + kocka + ".\r\n");
+    EXPECT_EQ(client.Utter(Utterance(5, 45)), "Stored recording 3 of the word " + kocka + ".\r\n");
 
     client.Send("ADDW", 0, "");
     EXPECT_EQ(client.ReadMessage(), "Cannot add the word: the word is empty.\r\n");
@@ -275,7 +275,7 @@ TEST(SessionMatching, ALongMatchDoesNotDelayAnotherSessionsPong) {
         auto word = std::make_shared<Word>();
         word->name = std::to_string(id);
         word->name.insert(0, 1, 'w');
-        word->templates.push_back(SyntheticWord(id, 70));
+        word->recordings.push_back(SyntheticWord(id, 70));
         state.words.push_back(std::move(word));
     }
     const auto seed = dir.Path() / "seed.tsv";

@@ -21,14 +21,14 @@
 namespace tessary::test {
 
 TestServer::TestServer(const std::filesystem::path &dataDir, const std::filesystem::path &seed, int threads,
-                       unsigned matchThreads)
+                       unsigned matchThreads, const std::filesystem::path &phones)
     : log_(
           [this](std::string_view line) {
               std::lock_guard lock(logMutex_);
               logLines_.emplace_back(line);
           },
           true),
-      vocabulary_(Vocabulary::Open(dataDir, seed)) {
+      vocabulary_(Vocabulary::Open(dataDir, seed, phones.empty() ? nullptr : LoadPhoneModelsFile(phones))) {
     server_ = std::make_unique<Server>(
         io_, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0), *vocabulary_, log_,
         SessionLimits{}, matchThreads);

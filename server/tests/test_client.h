@@ -21,11 +21,12 @@ namespace tessary::test {
 
 class TestServer {
 public:
-    // Opens the vocabulary in dataDir (from seed when it has none) and serves
-    // it on 127.0.0.1 at a free port with the given number of threads, and
-    // matchThreads threads matching utterances (0: one per core).
+    // Opens the vocabulary in dataDir (from seed when it has none; its words
+    // spelled with the phone models of the file phones, when given) and
+    // serves it on 127.0.0.1 at a free port with the given number of
+    // threads, and matchThreads threads matching utterances (0: one per core).
     TestServer(const std::filesystem::path &dataDir, const std::filesystem::path &seed = {}, int threads = 2,
-               unsigned matchThreads = 0);
+               unsigned matchThreads = 0, const std::filesystem::path &phones = {});
     ~TestServer();
 
     std::uint16_t Port() const { return port_; }

@@ -67,7 +67,7 @@ std::filesystem::path WriteSeed(const std::filesystem::path &dir,
     for (const auto &[name, frames] : words) {
         auto word = std::make_shared<Word>();
         word->name = name;
-        word->templates.push_back(frames);
+        word->recordings.push_back(frames);
         state.words.push_back(std::move(word));
     }
     const auto file = dir / "seed.tsv";

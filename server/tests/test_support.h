@@ -34,7 +34,7 @@ std::vector<float> Utterance(int id, int frames);
 // A word model trained on made-up renditions of word id at several paces.
 WordModel TrainedSyntheticModel(int id);
 
-// A seed vocabulary file, dir/seed.tsv, of one template for each word named.
+// A seed vocabulary file, dir/seed.tsv, of one recording for each word named.
 std::filesystem::path WriteSeed(const std::filesystem::path &dir,
                                 const std::vector<std::pair<std::string, std::vector<float>>> &words);
 

@@ -73,17 +73,17 @@ TEST(VocabularyFile, RoundTripsEveryFloatExactly) {
     VocabularyState state;
     auto word = std::make_shared<Word>();
     word->name = "\xE8ty\xF8i";
-    word->templates.push_back(SyntheticWord(1, 10));
-    word->templates.back()[8] = -std::numeric_limits<float>::infinity();
-    word->templates.back()[3] = 1.17549435e-38f;
-    word->templates.push_back(SyntheticWord(2, 3));
+    word->recordings.push_back(SyntheticWord(1, 10));
+    word->recordings.back()[8] = -std::numeric_limits<float>::infinity();
+    word->recordings.back()[3] = 1.17549435e-38f;
+    word->recordings.push_back(SyntheticWord(2, 3));
     state.words.push_back(word);
     const std::string text = SerializeVocabulary(state);
-    EXPECT_EQ(text.rfind("tessary-vocabulary 2\nčtyři\trecording\t10\t", 0), 0u);
+    EXPECT_EQ(text.rfind("tessary-vocabulary 3\nčtyři\tword\nčtyři\trecording\t10\t", 0), 0u);
     const VocabularyState back = ParseVocabulary(text);
     ASSERT_EQ(back.words.size(), 1u);
     EXPECT_EQ(back.words[0]->name, word->name);
-    EXPECT_EQ(back.words[0]->templates, word->templates);
+    EXPECT_EQ(back.words[0]->recordings, word->recordings);
     EXPECT_FALSE(back.words[0]->adapted.Empty());
     EXPECT_TRUE(back.words[0]->trained.Empty());
 }
@@ -116,10 +116,15 @@ TEST(VocabularyFile, BadFilesAreRefusedWithTheLineThatIsWrong) {
         return std::string("no error");
     };
     EXPECT_EQ(error(""), "line 1: empty file");
-    EXPECT_EQ(error("hello\n"), "line 1: not a vocabulary file (expected \"tessary-vocabulary 2\" or "
-                                 "\"tessary-vocabulary 1\")");
+    EXPECT_EQ(error("tessary-vocabulary 4\n"), "line 1: not a vocabulary file of a version this server reads "
+                                               "(\"tessary-vocabulary 3\", 2 or 1)");
+    // Anything else is a word list, whose words must be words.
+    EXPECT_EQ(error("ano\n# a comment\n\nslovo-delsi-nez-dvacet-znaku\n"),
+              "line 4: the word is longer than 20 characters");
+    EXPECT_EQ(error("ano\n\xC4\n"), "line 2: the word is not Windows-1250 text in UTF-8");
     const std::string head2 = "tessary-vocabulary 2\n";
-    EXPECT_EQ(error(head2 + "ano\t1\t1 2 3 4 5 6 7 8 9\n"), "line 2: expected \"model\" or \"recording\" after the word");
+    EXPECT_EQ(error(head2 + "ano\t1\t1 2 3 4 5 6 7 8 9\n"),
+              "line 2: expected \"word\", \"model\" or \"recording\" after the word");
     EXPECT_EQ(error(head2 + "ano\trecording\t1\t1 2 3\n"), "line 2: expected 9 floats, found 3");
     EXPECT_EQ(error(head2 + "ano\tmodel\t2 1 0 0\n"), "line 2: the model has 4 numbers, not 116");
     EXPECT_EQ(error(head2 + "ano\tmodel\t0 1\n"), "line 2: the model's size is not 1 to 64 states of 1 to 64 Gaussians");
@@ -135,7 +140,7 @@ TEST(Vocabulary, StartsFromTheSeedAndKeepsACorruptFileUntouched) {
     VocabularyState seedState;
     auto word = std::make_shared<Word>();
     word->name = "ano";
-    word->templates.push_back(SyntheticWord(0, 20));
+    word->recordings.push_back(SyntheticWord(0, 20));
     seedState.words.push_back(word);
     const auto seed = dir.Path() / "seed.tsv";
     std::ofstream(seed) << SerializeVocabulary(seedState);
@@ -145,7 +150,7 @@ TEST(Vocabulary, StartsFromTheSeedAndKeepsACorruptFileUntouched) {
         auto vocabulary = Vocabulary::Open(data, seed);
         EXPECT_EQ(vocabulary->Size(), 1u);
         EXPECT_EQ(ReadFile(data / "vocabulary.tsv"), ReadFile(seed));
-        EXPECT_TRUE(vocabulary->AddTemplate("ne", SyntheticWord(1, 20)).added);
+        EXPECT_TRUE(vocabulary->AddRecording("ne", SyntheticWord(1, 20)).added);
     }
     // The data folder's file wins over the seed from now on.
     EXPECT_EQ(Vocabulary::Open(data, seed)->Size(), 2u);
@@ -167,10 +172,10 @@ TEST(Vocabulary, AFailedSaveChangesNothing) {
     TempDir dir;
     const auto data = dir.Path() / "data";
     auto vocabulary = Vocabulary::Open(data, {});
-    ASSERT_TRUE(vocabulary->AddTemplate("ano", SyntheticWord(0, 20)).added);
+    ASSERT_TRUE(vocabulary->AddRecording("ano", SyntheticWord(0, 20)).added);
     // The folder disappears under the server: the save fails.
     std::filesystem::remove_all(data);
-    const auto r = vocabulary->AddTemplate("ne", SyntheticWord(1, 20));
+    const auto r = vocabulary->AddRecording("ne", SyntheticWord(1, 20));
     EXPECT_FALSE(r.added);
     // The client's reason names no folder; the log's does.
     EXPECT_EQ(r.error, "the vocabulary could not be saved: its folder is gone");
@@ -212,15 +217,15 @@ TEST(Vocabulary, AnOldFileLoadsLearnsTheSeedModelsAndIsUpgradedOnSave) {
     const auto state = vocabulary->Snapshot();
     ASSERT_EQ(state->words.size(), 2u);
     EXPECT_FALSE(state->Find("ano")->trained.Empty());
-    EXPECT_EQ(state->Find("ano")->templates.size(), 1u);
+    EXPECT_EQ(state->Find("ano")->recordings.size(), 1u);
     EXPECT_TRUE(state->Find("ne")->trained.Empty());
     EXPECT_EQ(ReadFile(data / "vocabulary.tsv"), old);  // untouched until a change
-    ASSERT_TRUE(vocabulary->AddTemplate("ne", SyntheticWord(1, 22)).added);
+    ASSERT_TRUE(vocabulary->AddRecording("ne", SyntheticWord(1, 22)).added);
     const std::string saved = ReadFile(data / "vocabulary.tsv");
-    EXPECT_EQ(saved.rfind("tessary-vocabulary 2\nano\tmodel\t", 0), 0u);
+    EXPECT_EQ(saved.rfind("tessary-vocabulary 3\nano\tword\nano\tmodel\t", 0), 0u);
     const VocabularyState back = ParseVocabulary(saved);
-    EXPECT_EQ(back.Find("ne")->templates.size(), 2u);
-    EXPECT_EQ(back.Find("ano")->templates.size(), 1u);
+    EXPECT_EQ(back.Find("ne")->recordings.size(), 2u);
+    EXPECT_EQ(back.Find("ano")->recordings.size(), 1u);
 }
 
 TEST(Vocabulary, EnrollmentAddsToATrainedWordAndNeverReplacesIt) {
@@ -228,7 +233,7 @@ TEST(Vocabulary, EnrollmentAddsToATrainedWordAndNeverReplacesIt) {
     const auto seed = WriteTrainedAnoSeed(dir.Path());
     auto vocabulary = Vocabulary::Open(dir.Path() / "data", seed);
     // A user's rendition unlike the trained one.
-    const auto r = vocabulary->AddTemplate("ano", SyntheticWord(5, 30));
+    const auto r = vocabulary->AddRecording("ano", SyntheticWord(5, 30));
     ASSERT_TRUE(r.added);
     EXPECT_FALSE(r.newWord);
     const auto state = vocabulary->Snapshot();
@@ -241,16 +246,16 @@ TEST(Vocabulary, EnrollmentAddsToATrainedWordAndNeverReplacesIt) {
     const FeatureMatrix usual = MakeFeatures(SyntheticWord(0, 36));
     EXPECT_GT(ScoreUtterance(word->adapted, user), ScoreUtterance(word->trained, user));
     EXPECT_EQ(Rank(SyntheticWord(0, 36), *state).front().word, "ano");
-    EXPECT_TRUE(std::isfinite(state->bank->ScoreWords(usual, 1)[0]));
+    EXPECT_TRUE(std::isfinite(state->bank->ScoreWords(usual, 1).words[0]));
 }
 
 TEST(Vocabulary, NamesAreOneWordWhateverBlanksSurroundThem) {
     TempDir dir;
     auto vocabulary = Vocabulary::Open(dir.Path(), {});
-    ASSERT_TRUE(vocabulary->AddTemplate("ano", SyntheticWord(0, 20)).added);
+    ASSERT_TRUE(vocabulary->AddRecording("ano", SyntheticWord(0, 20)).added);
     // A no-break space (0xA0 in Windows-1250) after the word is no second word.
     EXPECT_EQ(vocabulary->Snapshot()->Find("ano\xA0"), vocabulary->Snapshot()->Find("ano"));
-    const auto r = vocabulary->AddTemplate("ano\xA0", SyntheticWord(0, 20));
+    const auto r = vocabulary->AddRecording("ano\xA0", SyntheticWord(0, 20));
     EXPECT_FALSE(r.added);
     EXPECT_EQ(r.error, "the word begins or ends with a blank");
     EXPECT_EQ(CheckWord("\xA0ne"), "the word begins or ends with a blank");
@@ -261,7 +266,7 @@ TEST(Vocabulary, NamesAreOneWordWhateverBlanksSurroundThem) {
 TEST(Vocabulary, OpeningRemovesTheTemporaryFilesOfInterruptedSaves) {
     TempDir dir;
     const auto data = dir.Path() / "data";
-    Vocabulary::Open(data, {})->AddTemplate("ano", SyntheticWord(0, 20));
+    Vocabulary::Open(data, {})->AddRecording("ano", SyntheticWord(0, 20));
     // Left by saves killed halfway, and files that only look alike.
     for (const char *name : {".vocabulary.tsv.a1B2c3", ".vocabulary.tsv.ZZZZZZ", ".vocabulary.tsv.keep",
                              "vocabulary.tsv.a1B2c3", "notes.txt"})
@@ -276,16 +281,16 @@ TEST(Vocabulary, OpeningRemovesTheTemporaryFilesOfInterruptedSaves) {
                                               "vocabulary.tsv.a1B2c3"}));
 }
 
-TEST(Vocabulary, LimitsTemplatesPerWordAndTheirLength) {
+TEST(Vocabulary, LimitsRecordingsPerWordAndTheirLength) {
     TempDir dir;
     auto vocabulary = Vocabulary::Open(dir.Path(), {});
-    for (std::size_t i = 0; i < kMaxTemplatesPerWord; ++i)
-        ASSERT_TRUE(vocabulary->AddTemplate("ano", SyntheticWord(0, 10)).added);
-    const auto r = vocabulary->AddTemplate("ano", SyntheticWord(0, 10));
+    for (std::size_t i = 0; i < kMaxRecordingsPerWord; ++i)
+        ASSERT_TRUE(vocabulary->AddRecording("ano", SyntheticWord(0, 10)).added);
+    const auto r = vocabulary->AddRecording("ano", SyntheticWord(0, 10));
     EXPECT_FALSE(r.added);
-    EXPECT_EQ(r.error, "the word has 32 templates already");
-    // No client makes one recognition cost seconds with a long template.
-    const auto tooLong = vocabulary->AddTemplate("ne", SyntheticWord(1, kMaxSpeechFrames + 1));
+    EXPECT_EQ(r.error, "the word has 32 recordings already");
+    // No client makes one recognition cost seconds with a long recording.
+    const auto tooLong = vocabulary->AddRecording("ne", SyntheticWord(1, kMaxSpeechFrames + 1));
     EXPECT_FALSE(tooLong.added);
     EXPECT_EQ(tooLong.error, "the speech is longer than 3 seconds, too long for one word");
 }

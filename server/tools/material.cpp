@@ -97,13 +97,7 @@ std::vector<std::int16_t> RunForSamples(const std::string &command) {
 // what command makes (the command itself when empty).
 std::vector<std::int16_t> Cached(const std::string &command, const std::filesystem::path &cache,
                                  const std::string &key = {}) {
-    const std::filesystem::path file = cache / HashName(key.empty() ? command : key);
-    std::error_code ec;
-    if (std::filesystem::exists(file, ec)) return ReadRaw(file);
-    std::filesystem::create_directories(cache);
-    std::vector<std::int16_t> samples = RunForSamples(command);
-    WriteRaw(file, samples);
-    return samples;
+    return CachedRecording(key.empty() ? command : key, cache, [&] { return RunForSamples(command); });
 }
 
 const char *kToRaw8k = " -t raw -r 8000 -e signed-integer -b 16 -c 1 -L -";
@@ -371,12 +365,8 @@ std::vector<Rendition> MakeMaterial(const std::vector<std::string> &words, const
     Parallel(recipes.size(), options.threads, [&](std::size_t i) {
         const Recipe &recipe = recipes[i];
         const Rendition &from = base[recipe.base];
-        const std::string baseKey = "base " + from.source + " " + from.word;
-        const std::filesystem::path baseFile = options.cache / HashName(baseKey);
-        if (!std::filesystem::exists(baseFile)) WriteRaw(baseFile, from.samples);
-        const std::string command = "sox -R -V1 -t raw -r 8000 -e signed-integer -b 16 -c 1 -L " +
-                                    ShellQuote(baseFile.string()) + kToRaw8k + " " + recipe.effects;
-        std::vector<std::int16_t> word = Cached(command, options.cache, "sox " + baseKey + " " + recipe.effects);
+        std::vector<std::int16_t> word =
+            SoxEffects(from.samples, "base " + from.source + " " + from.word, recipe.effects, options.cache);
         std::vector<std::int16_t> padded(static_cast<std::size_t>(recipe.lead), 0);
         padded.insert(padded.end(), word.begin(), word.end());
         padded.resize(padded.size() + static_cast<std::size_t>(recipe.trail), 0);
@@ -413,6 +403,31 @@ std::vector<Rendition> MakeMaterial(const std::vector<std::string> &words, const
     for (auto &r : noisy)
         if (!r.samples.empty()) base.push_back(std::move(r));
     return base;
+}
+
+std::vector<std::int16_t> CachedRecording(const std::string &key, const std::filesystem::path &cache,
+                                          const std::function<std::vector<std::int16_t>()> &make) {
+    const std::filesystem::path file = cache / HashName(key);
+    std::error_code ec;
+    if (std::filesystem::exists(file, ec)) return ReadRaw(file);
+    std::filesystem::create_directories(cache);
+    std::vector<std::int16_t> samples = make();
+    WriteRaw(file, samples);
+    return samples;
+}
+
+std::vector<std::int16_t> SoxEffects(const std::vector<std::int16_t> &samples, const std::string &key,
+                                     const std::string &effects, const std::filesystem::path &cache) {
+    // The samples are handed to sox through a file of the cache.
+    const std::filesystem::path baseFile = cache / HashName(key);
+    std::error_code ec;
+    if (!std::filesystem::exists(baseFile, ec)) {
+        std::filesystem::create_directories(cache);
+        WriteRaw(baseFile, samples);
+    }
+    const std::string command = "sox -R -V1 -t raw -r 8000 -e signed-integer -b 16 -c 1 -L " +
+                                ShellQuote(baseFile.string()) + kToRaw8k + " " + effects;
+    return Cached(command, cache, "sox " + key + " " + effects);
 }
 
 }  // namespace tessary

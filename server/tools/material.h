@@ -61,6 +61,16 @@ std::vector<Rendition> MakeMaterial(const std::vector<std::string> &words, const
 // Whether Festival with both Czech voices can be run here.
 bool FestivalAvailable();
 
+// A recording from the cache folder, under the hash of key, or made by make
+// and kept there.
+std::vector<std::int16_t> CachedRecording(const std::string &key, const std::filesystem::path &cache,
+                                          const std::function<std::vector<std::int16_t>()> &make);
+
+// The samples passed through sox with the effects ("speed 0.9 tempo -s 1.1"),
+// from the cache when made before; key names the samples.
+std::vector<std::int16_t> SoxEffects(const std::vector<std::int16_t> &samples, const std::string &key,
+                                     const std::string &effects, const std::filesystem::path &cache);
+
 // Noise of a colour ("white", "pink", "brown") made by sox, seconds long, at
 // 8000 Hz, read from the cache folder when it was made before.
 std::vector<std::int16_t> SoxNoise(const std::string &colour, int seconds, const std::filesystem::path &cache);

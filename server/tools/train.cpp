@@ -1,32 +1,41 @@
-// Trains the seed vocabulary's word models: makes the training material
-// (material.h), analyses every recording with the library's frame analyzer
-// as the client does, finds the speech, and trains one model a word.
+// Trains the phone models (phone_models.h) on real transcribed Czech speech
+// (corpus.h) and on the synthetic renditions of the seed words (material.h),
+// and measures them on speech they never heard.
 //
-//   tessary-train WORDLIST OUTPUT --cache DIR [--copies N] [--mixtures N] [--threads N]
-//                 [--hold-out VOICE|none] [--no-festival]
+//   tessary-train WORDLIST OUTPUT --cache DIR [--copies N] [--real-copies N] [--mixtures N] [--rounds N]
+//                 [--threads N] [--hold-out VOICE|none] [--hold-out-speaker m|v|none] [--no-corpus]
 //
-// OUTPUT is a vocabulary file with a trained model for every word and no
-// recordings. --hold-out names the Festival voice kept out of training
-// ("machac" by default; "none" trains on both). The held-out renditions are
-// recognised at the end and the accuracy printed.
+// OUTPUT is the phone models file. The synthetic speech is of the words of
+// WORDLIST; --copies and --real-copies say how many augmented copies of each
+// synthetic and each real recording are made. --hold-out names the Festival
+// voice kept out of training ("none": both are trained on); --hold-out-speaker keeps one of the two
+// main speakers of the real speech out of training and measures on his or
+// her short utterances (one or two words) against a vocabulary of every such
+// text of both. The held-out renditions of the seed words are recognised
+// against the seed words by spelling, and the accuracies printed.
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <algorithm>
 #include <map>
+#include <random>
+#include <set>
 #include <string>
 #include <thread>
 
+#include "corpus.h"
 #include "cp1250.h"
 #include "endpoint.h"
 #include "feature_vectors.h"
 #include "frame_features.h"
 #include "material.h"
+#include "phone_models.h"
+#include "pronunciation.h"
 #include "recognizer.h"
 #include "speech.h"
 #include "vocabulary.h"
-#include "word_model.h"
 
 namespace {
 
@@ -34,7 +43,7 @@ using Clock = std::chrono::steady_clock;
 
 double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
 
-tessary::FeatureMatrix FeaturesOf(const std::vector<std::int16_t> &samples) {
+tessary::FeatureMatrix SpeechFeatures(const std::vector<std::int16_t> &samples) {
     const std::vector<float> frames = tessary::AnalyzeRecording(samples);
     const tessary::Endpoints ends = tessary::DetectSpeech(frames);
     if (!ends.speech) return {};
@@ -43,12 +52,45 @@ tessary::FeatureMatrix FeaturesOf(const std::vector<std::int16_t> &samples) {
         static_cast<std::size_t>(ends.last - ends.first + 1) * tessary::kFrameFloats));
 }
 
+// Runs work(i) for i in [0, n) on threads, each taking every threads-th.
+template <typename Work>
+void Parallel(std::size_t n, int threads, Work work) {
+    std::vector<std::thread> pool;
+    for (int k = 0; k < std::max(1, threads); ++k)
+        pool.emplace_back([&, k] {
+            for (std::size_t i = static_cast<std::size_t>(k); i < n; i += static_cast<std::size_t>(std::max(1, threads)))
+                work(i);
+        });
+    for (auto &t : pool) t.join();
+}
+
+// A vocabulary of the texts (UTF-8), each by its spelling.
+tessary::VocabularyState SpelledVocabulary(const std::vector<std::string> &texts, const tessary::PhoneModels &models) {
+    tessary::VocabularyState state;
+    state.phones = std::make_shared<const tessary::PhoneModels>(models);
+    for (const std::string &t : texts) {
+        auto word = std::make_shared<tessary::Word>();
+        word->name = tessary::Utf8ToCp1250(t).value_or(t);
+        state.words.push_back(std::move(word));
+    }
+    tessary::PrepareVocabulary(state);
+    return state;
+}
+
+// The best word of the recognition, UTF-8; empty for none.
+std::string Heard(const tessary::Recognition &r) {
+    return r.ranking.empty() ? std::string() : tessary::Cp1250ToUtf8(r.ranking.front().word);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     std::vector<std::string> positional;
     tessary::MaterialOptions options;
-    tessary::TrainingOptions training;
+    tessary::PhoneTrainingOptions training;
+    std::string heldOutSpeaker = "none";
+    bool useCorpus = true;
+    int realCopies = 0;
     options.cache = "speech-cache";
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -57,9 +99,11 @@ int main(int argc, char **argv) {
         else if (a == "--copies" && i + 1 < argc)
             options.augmentedCopies = std::stoi(argv[++i]);
         else if (a == "--threads" && i + 1 < argc)
-            options.threads = std::stoi(argv[++i]);
+            training.threads = options.threads = std::stoi(argv[++i]);
         else if (a == "--mixtures" && i + 1 < argc)
             training.maxMixtures = std::stoi(argv[++i]);
+        else if (a == "--rounds" && i + 1 < argc)
+            training.rounds = std::stoi(argv[++i]);
         else if (a == "--hold-out" && i + 1 < argc) {
             const std::string voice = argv[++i];
             if (voice != "none" && voice != "dita" && voice != "machac") {
@@ -67,9 +111,17 @@ int main(int argc, char **argv) {
                 return 2;
             }
             options.heldOutVoice = voice == "none" ? "" : voice;
-        }
-        else if (a == "--no-festival")
-            options.festival = false;
+        } else if (a == "--hold-out-speaker" && i + 1 < argc) {
+            heldOutSpeaker = argv[++i];
+            if (heldOutSpeaker != "none" && heldOutSpeaker != "m" && heldOutSpeaker != "v") {
+                std::cerr << "tessary-train: --hold-out-speaker takes m, v or none, not " << heldOutSpeaker << "\n";
+                return 2;
+            }
+        } else if (a == "--no-corpus")
+            useCorpus = false;
+        else if (a == "--real-copies" && i + 1 < argc)
+            realCopies = std::stoi(argv[++i]);
+
         else if (!a.empty() && a[0] != '-')
             positional.push_back(a);
         else {
@@ -78,99 +130,166 @@ int main(int argc, char **argv) {
         }
     }
     if (positional.size() != 2) {
-        std::cerr << "usage: tessary-train WORDLIST OUTPUT --cache DIR [--copies N] [--mixtures N] [--threads N] "
-                     "[--hold-out VOICE|none] [--no-festival]\n";
+        std::cerr << "usage: tessary-train WORDLIST OUTPUT --cache DIR [--copies N] [--real-copies N] [--mixtures N] "
+                     "[--rounds N] [--threads N] [--hold-out VOICE|none] [--hold-out-speaker m|v|none] [--no-corpus]\n";
         return 2;
     }
     try {
         const auto start = Clock::now();
-        const std::vector<std::string> words = tessary::ReadWordList(positional[0]);
-        if (options.festival && !tessary::FestivalAvailable()) {
-            std::cerr << "tessary-train: Festival's Czech voices are missing (scripts/install-deps installs them); "
-                         "training on espeak-ng alone\n";
-            options.festival = false;
-        }
-        options.progress = [&](const std::string &line) {
-            std::printf("[%5.1f s] %s\n", Seconds(start), line.c_str());
+        auto progress = [&](const std::string &line) {
+            std::printf("[%6.1f s] %s\n", Seconds(start), line.c_str());
             std::fflush(stdout);
         };
+        options.progress = progress;
+        training.progress = progress;
+        const std::vector<std::string> words = tessary::ReadWordList(positional[0]);
+        if (options.festival && !tessary::FestivalAvailable()) {
+            std::cerr << "tessary-train: Festival's Czech voices are missing; training on espeak-ng alone\n";
+            options.festival = false;
+        }
+
+        // Real speech.
+        std::vector<tessary::Sentence> sentences;
+        if (useCorpus) {
+            const auto root = tessary::FindCorpus();
+            if (root.empty())
+                std::cerr << "tessary-train: the real speech of fillets-ng-data-cs is not installed "
+                             "(scripts/install-deps installs it); training on synthetic speech alone\n";
+            else
+                sentences = tessary::ReadCorpus(root);
+        }
+        std::vector<tessary::PhoneTrainingExample> examples;
+        std::vector<std::size_t> heldOutShort;  // sentences to measure on
+        std::set<std::string> shortTexts;
+        {
+            progress("reading " + std::to_string(sentences.size()) + " recordings of real speech");
+            std::vector<tessary::FeatureMatrix> features(sentences.size());
+            std::vector<tessary::FeatureMatrix> measured(sentences.size());
+            // Copies of every training sentence with another vocal tract
+            // (sox speed, its change of duration undone by tempo), so that
+            // the few speakers sound like many.
+            std::vector<std::vector<tessary::FeatureMatrix>> copies(sentences.size());
+            Parallel(sentences.size(), options.threads, [&](std::size_t i) {
+                const auto samples = tessary::ReadSentenceAudio(sentences[i], options.cache);
+                features[i] = tessary::MakeFeatures(tessary::AnalyzeRecording(samples));
+                measured[i] = SpeechFeatures(samples);
+                if (sentences[i].speaker == heldOutSpeaker) return;
+                std::mt19937 random(static_cast<std::uint32_t>(std::hash<std::string>()(sentences[i].id)));
+                for (int c = 0; c < realCopies; ++c) {
+                    // Alternately shorter and longer vocal tracts.
+                    const double speed = c % 2 == 0 ? std::uniform_real_distribution<double>(0.8, 0.92)(random)
+                                                    : std::uniform_real_distribution<double>(1.08, 1.22)(random);
+                    char effects[96];
+                    std::snprintf(effects, sizeof effects,
+                                  speed < 0.86 ? "speed %.3f rate 8000 tempo -s %.3f" : "speed %.3f tempo -s %.3f",
+                                  speed, 1.0 / speed);
+                    const auto copy = tessary::SoxEffects(samples, "corpus " + sentences[i].level + " " + sentences[i].id,
+                                                          effects, options.cache);
+                    copies[i].push_back(tessary::MakeFeatures(tessary::AnalyzeRecording(copy)));
+                }
+            });
+            int unpronounceable = 0;
+            for (std::size_t i = 0; i < sentences.size(); ++i) {
+                const tessary::Pronunciation p = tessary::Pronounce(sentences[i].text);
+                if (!p.Ok()) {
+                    ++unpronounceable;
+                    continue;
+                }
+                const std::string text = tessary::VocabularyText(sentences[i].text);
+                const bool isShort = tessary::IsShortUtterance(sentences[i]);
+                if (isShort) shortTexts.insert(text);
+                if (isShort && measured[i].rows() > 0) heldOutShort.push_back(i);
+                if (sentences[i].speaker == heldOutSpeaker) continue;
+                const std::vector<int> units = tessary::TrainingUnits(p);
+                examples.push_back({std::move(features[i]), units});
+                for (auto &copy : copies[i]) examples.push_back({std::move(copy), units});
+            }
+            progress(std::to_string(examples.size()) + " sentences to train on, " + std::to_string(unpronounceable) +
+                     " left out for digits or foreign letters");
+        }
+        const std::size_t realExamples = examples.size();
+
+        // Synthetic speech of the seed words.
         const std::vector<tessary::Rendition> material = tessary::MakeMaterial(words, options);
-        options.progress("analysing " + std::to_string(material.size()) + " recordings");
-
-        std::vector<tessary::FeatureMatrix> features(material.size());
-        {
-            std::vector<std::thread> pool;
-            const int threads = std::max(1, options.threads);
-            for (int k = 0; k < threads; ++k)
-                pool.emplace_back([&, k] {
-                    for (std::size_t i = static_cast<std::size_t>(k); i < material.size(); i += static_cast<std::size_t>(threads))
-                        features[i] = FeaturesOf(material[i].samples);
-                });
-            for (auto &t : pool) t.join();
+        std::vector<tessary::FeatureMatrix> synthetic(material.size());
+        Parallel(material.size(), options.threads,
+                 [&](std::size_t i) { synthetic[i] = SpeechFeatures(material[i].samples); });
+        for (std::size_t i = 0; i < material.size(); ++i) {
+            if (material[i].heldOut || synthetic[i].rows() == 0) continue;
+            examples.push_back({synthetic[i], tessary::TrainingUnits(tessary::Pronounce(material[i].word))});
         }
+        progress("training on " + std::to_string(realExamples) + " real and " +
+                 std::to_string(examples.size() - realExamples) + " synthetic recordings");
+        const tessary::PhoneModels models = tessary::TrainPhoneModels(examples, training);
 
-        options.progress("training " + std::to_string(words.size()) + " word models");
-        std::vector<tessary::WordModel> models(words.size());
-        std::size_t examples = 0;
-        {
-            std::vector<std::thread> pool;
-            const int threads = std::max(1, options.threads);
-            for (int k = 0; k < threads; ++k)
-                pool.emplace_back([&, k] {
-                    for (std::size_t w = static_cast<std::size_t>(k); w < words.size(); w += static_cast<std::size_t>(threads)) {
-                        std::vector<tessary::FeatureMatrix> mine;
-                        for (std::size_t i = 0; i < material.size(); ++i)
-                            if (!material[i].heldOut && material[i].word == words[w] && features[i].rows() > 0)
-                                mine.push_back(features[i]);
-                        models[w] = tessary::TrainWordModel(mine, training);
-                    }
-                });
-            for (auto &t : pool) t.join();
-        }
-        for (std::size_t i = 0; i < material.size(); ++i) examples += !material[i].heldOut && features[i].rows() > 0;
-
-        tessary::VocabularyState state;
-        for (std::size_t w = 0; w < words.size(); ++w) {
-            const auto name = tessary::Utf8ToCp1250(words[w]);
-            if (!name || !tessary::CheckWord(*name).empty()) throw std::runtime_error("not a vocabulary word: " + words[w]);
-            if (models[w].Empty()) throw std::runtime_error("no training example of the word " + words[w]);
-            auto word = std::make_shared<tessary::Word>();
-            word->name = *name;
-            word->trained = std::move(models[w]);
-            state.words.push_back(std::move(word));
-        }
-        tessary::PrepareVocabulary(state);
-
-        // The held-out renditions, recognised.
-        std::map<std::string, std::pair<int, int>> bySpeaker;  // right, total
-        int right = 0;
-        int total = 0;
+        // The held-out synthetic renditions, against the seed words.
+        const tessary::VocabularyState seed = SpelledVocabulary(words, models);
+        std::map<std::string, std::pair<int, int>> bySpeaker;
+        std::vector<float> wordConfidence;  // of the held-out renditions
         for (std::size_t i = 0; i < material.size(); ++i) {
             if (!material[i].heldOut) continue;
-            const std::vector<float> frames = tessary::AnalyzeRecording(material[i].samples);
-            const auto ranking = tessary::Recognise(frames, state).ranking;
-            const bool ok = !ranking.empty() && tessary::Cp1250ToUtf8(ranking.front().word) == material[i].word;
-            auto &[r, n] = bySpeaker[material[i].speaker];
+            const auto got = tessary::Recognise(tessary::AnalyzeRecording(material[i].samples), seed);
+            const bool ok = Heard(got) == material[i].word;
+            if (!got.ranking.empty()) wordConfidence.push_back(got.confidence);
+            auto &[r, n] = bySpeaker[material[i].speaker.substr(0, 8)];
             r += ok;
             ++n;
-            right += ok;
-            ++total;
-            if (!ok)
-                std::printf("  held out: %s (%s) heard as %s\n", material[i].word.c_str(), material[i].source.c_str(),
-                            ranking.empty() ? "nothing" : tessary::Cp1250ToUtf8(ranking.front().word).c_str());
         }
         for (const auto &[speaker, rn] : bySpeaker)
-            std::printf("  held out %-22s %3d of %3d\n", speaker.c_str(), rn.first, rn.second);
-        std::printf("[%5.1f s] %zu training examples; held-out renditions: %d of %d right (%.1f %%)\n", Seconds(start),
-                    examples, right, total, total ? 100.0 * right / total : 0.0);
+            std::printf("  held out %-10s %3d of %3d (%.1f %%)\n", speaker.c_str(), rn.first, rn.second,
+                        100.0 * rn.first / rn.second);
+
+        // How far below the phone loop words and sentences of the held-out
+        // speaker score, for the rejection margin.
+        std::vector<float> sentenceConfidence;
+        for (const tessary::Sentence &s : sentences) {
+            if (s.speaker != heldOutSpeaker || tessary::WordCount(tessary::VocabularyText(s.text)) < 4) continue;
+            const auto got = tessary::Recognise(
+                tessary::AnalyzeRecording(tessary::ReadSentenceAudio(s, options.cache)), seed);
+            if (!got.ranking.empty()) sentenceConfidence.push_back(got.confidence);
+        }
+        auto quantiles = [](std::vector<float> v, const char *what) {
+            if (v.empty()) return;
+            std::sort(v.begin(), v.end());
+            std::printf("  confidence of %s (%zu):", what, v.size());
+            for (double q : {0.02, 0.05, 0.1, 0.2, 0.5, 0.8, 0.9})
+                std::printf(" %.0f%% %.3f", q * 100, static_cast<double>(v[static_cast<std::size_t>(q * (v.size() - 1))]));
+            std::printf("\n");
+        };
+        quantiles(wordConfidence, "held-out seed-word renditions");
+        quantiles(sentenceConfidence, "held-out speaker's sentences against the seed words");
+
+        // The held-out real speaker's short utterances, against every short text.
+        if (!heldOutShort.empty()) {
+            const tessary::VocabularyState shortVocabulary =
+                SpelledVocabulary(std::vector<std::string>(shortTexts.begin(), shortTexts.end()), models);
+            std::map<std::string, std::pair<int, int>> rightBySpeaker;
+            for (std::size_t k = 0; k < heldOutShort.size(); ++k) {
+                const tessary::Sentence &s = sentences[heldOutShort[k]];
+                const auto samples = tessary::ReadSentenceAudio(s, options.cache);
+                const auto frames = tessary::AnalyzeRecording(samples);
+                const std::string heard = Heard(tessary::Recognise(frames, shortVocabulary));
+                const bool ok = heard == tessary::VocabularyText(s.text);
+                rightBySpeaker[s.speaker].first += ok;
+                rightBySpeaker[s.speaker].second += 1;
+                if (!ok && s.speaker == heldOutSpeaker)
+                    std::printf("  %s \"%s\" heard as \"%s\"\n", s.id.c_str(), tessary::VocabularyText(s.text).c_str(),
+                                heard.c_str());
+            }
+            for (const auto &[speaker, rn] : rightBySpeaker)
+                std::printf("  %s speaker %s, short utterances: %d of %d (%.1f %%) against %zu texts\n",
+                            speaker == heldOutSpeaker ? "held-out" : "trained", speaker.c_str(), rn.first, rn.second,
+                            100.0 * rn.first / rn.second, shortTexts.size());
+        }
 
         const std::string temp = positional[1] + ".tmp";
         {
             std::ofstream out(temp, std::ios::binary);
-            out << tessary::SerializeVocabulary(state);
+            out << tessary::SerializePhoneModels(models);
             if (!out.flush()) throw std::runtime_error("cannot write " + temp);
         }
         std::filesystem::rename(temp, positional[1]);
+        progress("done");
     } catch (const std::exception &e) {
         std::cerr << "tessary-train: " << e.what() << "\n";
         return 1;

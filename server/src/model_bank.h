@@ -1,0 +1,79 @@
+// Every model of a vocabulary, packed so that one utterance is scored against
+// all of them at once: frame-synchronous Viterbi over chunks of frames.
+//
+// Two kinds of models speak for words:
+//   - models with Gaussians of their own (a word's trained model, or the one
+//     made of or adapted to its recordings), whose Gaussians are scored by
+//     one matrix product per chunk; a beam drops those whose best path falls
+//     far behind the best of all models, so a large vocabulary of them costs
+//     little more than its likely words;
+//   - words spelled out in phones (phone_models.h), whose states are the
+//     phone models' own: every phone state is scored once a frame for all
+//     of them, so they cost a few additions a state and are never dropped.
+//     Every spelled word has a finite score for any utterance long enough.
+// Along with the words, the phone loop is scored on the same state scores:
+// the best path through any sequence of phones and pauses, each phone
+// entered at a cost. No spelled word can do much better on the same frames,
+// so a word's score below the loop's tells how well the word explains the
+// speech, whoever speaks and however loud (the confidence of recognizer.h).
+#pragma once
+
+#include <limits>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "phone_models.h"
+#include "word_model.h"
+
+namespace tessary {
+
+class ModelBank {
+public:
+    ModelBank() = default;
+    // The models, each speaking for a word (an index of the caller's); the
+    // spelled words with their phones, scored against phones (which may be
+    // null when there are none).
+    ModelBank(const std::vector<std::pair<int, const WordModel *>> &models,
+              std::shared_ptr<const PhoneModels> phones = nullptr,
+              const std::vector<std::pair<int, std::vector<Phone>>> &spelled = {});
+    std::size_t Models() const { return models_.size(); }
+
+    struct Scores {
+        // The best score of each word 0 .. words - 1 over its models: the log
+        // probability per frame of the best path; -inf for a word without
+        // models, when no path fits, or when all its models were dropped by
+        // the beam (a log probability below the best of all at some point).
+        std::vector<float> words;
+        // The phone loop's score per frame; -inf without phone models.
+        float phoneLoop = kLowest;
+    };
+    Scores ScoreWords(const FeatureMatrix &x, int words, float beam = kDefaultBeam) const;
+    static constexpr float kDefaultBeam = 250.0f;
+    // The cost of entering a phone in the phone loop, a log probability.
+    static constexpr float kLoopInsertionPenalty = 3.0f;
+    static constexpr float kLowest = -std::numeric_limits<float>::infinity();
+
+private:
+    struct Entry {
+        int word = 0;
+        int states = 0;
+        int mixtures = 0;        // own Gaussians per state; 0 for a spelled word
+        Eigen::Index column = 0; // own: first Gaussian in packed_
+        std::vector<int> shared; // spelled: each state's number among the phone states
+        std::vector<float> stay, leave;
+    };
+    std::vector<Entry> models_;
+    PackedGaussians packed_;  // every own model's Gaussians, model after model
+
+    // The phone states: every unit's states in turn.
+    std::shared_ptr<const PhoneModels> phones_;
+    PackedGaussians phonePacked_;
+    int phoneStates_ = 0;
+    int phoneMixtures_ = 0;
+    std::vector<int> unitFirst_;     // first state of each unit
+    std::vector<int> loopUnits_;     // the units of the phone loop
+    std::vector<float> phoneStay_, phoneLeave_;
+};
+
+}  // namespace tessary

@@ -1,0 +1,53 @@
+// Real transcribed Czech speech: the spoken dialogues of the game data in
+// Debian's fillets-ng-data-cs (recordings) and fillets-ng-data (texts).
+//
+// The recordings are sound/LEVEL/cs/ID.ogg under the game's data folder; a
+// recording's text is the dialogStr("...") that follows dialogId("ID", ...)
+// in one of the level scripts script/LEVEL/*dialogs_cs.lua. The middle part
+// of an id names the character speaking: "m" the small fish, "v" the big
+// fish, others the rest of the cast ("let-m-divna" is the small fish).
+//
+// The level "gods" is held out for measures made elsewhere: it is never read,
+// neither its recordings nor its texts.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace tessary {
+
+inline constexpr const char *kCorpusHeldOutLevel = "gods";
+
+struct Sentence {
+    std::string level;
+    std::string id;
+    std::string speaker;  // the character: "m", "v", ...
+    std::string text;     // UTF-8, as written
+    std::filesystem::path audio;
+};
+
+// The game's data folder where Debian installs it, or empty when it is not
+// there (or holds no Czech recordings).
+std::filesystem::path FindCorpus();
+
+// Every recording with a text, levels in name order, ids in name order.
+// Recordings without a text, and texts without a recording, are left out.
+// Throws std::runtime_error when a script cannot be read.
+std::vector<Sentence> ReadCorpus(const std::filesystem::path &root);
+
+// The words of a text, lower case, joined by single blanks: the text as a
+// vocabulary entry; empty when it cannot be pronounced (pronunciation.h).
+std::string VocabularyText(const std::string &text);
+std::size_t WordCount(const std::string &vocabularyText);
+
+// Whether the sentence is one of the main speakers' short utterances (one or
+// two words), which are measured as isolated words.
+bool IsShortUtterance(const Sentence &sentence);
+
+// The recording as 8000 Hz 16-bit mono, read from the cache folder when it
+// was converted before. Throws std::runtime_error naming the file.
+std::vector<std::int16_t> ReadSentenceAudio(const Sentence &sentence, const std::filesystem::path &cache);
+
+}  // namespace tessary
