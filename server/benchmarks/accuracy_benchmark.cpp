@@ -29,7 +29,7 @@
 #include <sstream>
 #include <thread>
 
-#include "cp1250.h"
+#include "packet/code_page.h"
 #include "endpoint.h"
 #include "head_codec.h"
 #include "frame_features.h"

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <map>
 
-#include "cp1250.h"
+#include "packet/code_page.h"
 #include "frame_features.h"
 #include "material.h"
 #include "recognizer.h"

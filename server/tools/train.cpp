@@ -18,7 +18,7 @@
 #include <string>
 #include <thread>
 
-#include "cp1250.h"
+#include "packet/code_page.h"
 #include "endpoint.h"
 #include "feature_vectors.h"
 #include "frame_features.h"

@@ -1,4 +1,4 @@
-#include "protocol/receive_reassembly.h"
+#include "packet/reassembly.h"
 
 #include <algorithm>
 #include <limits>
@@ -7,11 +7,11 @@
 namespace tessary {
 
 namespace {
-constexpr std::int64_t kHead = static_cast<std::int64_t>(packet::kHeadSize);
+constexpr std::int64_t kHead = VANTREL_PACKET_HEAD_SIZE;
 }
 
 WalkResult ReceiveReassembly::Arrive(std::span<const std::uint8_t> chunk,
-                                     const DetectPacket &detect) {
+                                     const OnPacket &onPacket) {
     // First use.
     if (rcvRest_.nRestB == 0) {
         rcvRest_.restBufB.assign(2, 0);
@@ -55,14 +55,17 @@ WalkResult ReceiveReassembly::Arrive(std::span<const std::uint8_t> chunk,
         const packet::DecodedHead decoded = packet::DecodeHead(
             codec_, std::span(rcvBufB_).subspan(static_cast<std::size_t>(pos)));
         const packet::Head &head = decoded.head;
+        const auto at = static_cast<std::size_t>(pos);
         if (decoded.status == packet::HeadStatus::BadLength) {
-            badLength_ = head.length;
+            badHead_ = head;
+            std::copy_n(rcvBufB_.begin() + static_cast<std::ptrdiff_t>(at), kHead, badHeadBytes_.begin());
             DropLeftover();
             return WalkResult::BadLength;
         }
         rcvRest_.packetSize = head.length + static_cast<std::int32_t>(kHead);
         if (pos + rcvRest_.packetSize <= n) {
-            detect(rcvBufB_, static_cast<std::int32_t>(pos), static_cast<std::int32_t>(n));
+            onPacket({head, std::span<const std::uint8_t>(rcvBufB_).subspan(at + static_cast<std::size_t>(kHead),
+                                                                         static_cast<std::size_t>(head.length))});
         }
         pos += rcvRest_.packetSize;
     }

@@ -23,7 +23,7 @@ using Bytes = std::vector<std::uint8_t>;
 namespace packet = tessary::packet;
 
 const packet::HeadCodec kCodec{&vantrel::WritePacketHead, &vantrel::ReadPacketHead};
-constexpr std::size_t kHead = packet::kHeadSize;
+constexpr std::size_t kHead = VANTREL_PACKET_HEAD_SIZE;
 
 std::int32_t LengthAt(const Bytes &bytes, std::size_t at) {
     return packet::DecodeHead(kCodec, std::span(bytes).subspan(at)).head.length;
