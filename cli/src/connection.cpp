@@ -174,6 +174,7 @@ void Connection::ReadSome() {
     std::uint8_t buffer[65536];
     const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
     if (n > 0) {
+        received_ += static_cast<std::uint64_t>(n);
         const WalkResult result = reader_.Arrive(std::span(buffer, static_cast<std::size_t>(n)),
                                                  [this](const ReceivedPacket &packet) { OnPacket(packet); });
         if (result == WalkResult::BadLength) {

@@ -48,7 +48,8 @@ struct ProtocolError : RunEnded {
 struct ExchangeFailed : std::runtime_error {
     ExchangeFailed(const std::string &what, bool connectionLost)
         : std::runtime_error(what), lost(connectionLost) {}
-    bool lost;  // the connection is gone (else: no answer in time)
+    bool lost;                 // the connection is gone (else: no answer in time)
+    bool answerBegun = false;  // some byte came after the request that asks for the answer
 };
 // The run was stopped by another session's fatal error.
 struct Stopped : std::runtime_error {
@@ -102,6 +103,9 @@ public:
     // Forgets the text messages received so far.
     void DropTexts() { texts_.clear(); }
 
+    // Bytes read from the server since the connection was made.
+    std::uint64_t Received() const { return received_; }
+
     const std::string &News() const { return news_; }
     // The number of the next "DATA" packet: they count from 0 on every
     // connection, across its utterances, as the window's do.
@@ -130,6 +134,7 @@ private:
     std::deque<Message> pongs_;
     std::string news_;
     std::int32_t dataNumber_ = 0;
+    std::uint64_t received_ = 0;
     std::string lost_;  // why the connection is gone; empty while it is up
 };
 

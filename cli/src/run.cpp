@@ -90,31 +90,46 @@ void Session(int session, UtteranceQueue &queue, const RunOptions &options, Repo
     ConnectionOptions connectionOptions = options.connection;
     connectionOptions.stop = &fatal.stop;
     std::unique_ptr<Connection> connection;
+    // Recognition changes nothing on the server, so an utterance whose
+    // connection went before any byte of its answer came (a server that
+    // closes idle or finished sessions may close it just as the utterance
+    // begins) is sent once more on a fresh connection. An added word is
+    // never sent twice: the add may have happened.
+    const bool mayResend = options.addWord.empty();
     while (std::optional<Utterance> u = queue.Pop(fatal.stop)) {
         Result r = ResultFor(*u, session);
-        try {
-            if (connection && !connection->Alive()) connection.reset();
-            if (!connection) connection = std::make_unique<Connection>(connectionOptions, session);
-            if (!options.addWord.empty()) {
-                connection->SendText(mdlMSGConst::ADDW, 0, options.addWord);
-                r.prompt = connection->NextText(Clock::now() + connection->Timeout(), mdlMSGConst::ADDW).Text();
+        for (int attempt = 1;; ++attempt) {
+            try {
+                if (connection && !connection->Alive()) connection.reset();
+                if (!connection) connection = std::make_unique<Connection>(connectionOptions, session);
+                if (!options.addWord.empty()) {
+                    connection->SendText(mdlMSGConst::ADDW, 0, options.addWord);
+                    r.prompt = connection->NextText(Clock::now() + connection->Timeout(), mdlMSGConst::ADDW).Text();
+                }
+                StreamUtterance(*connection, *u, options, &r);
+                if (!connection->News().empty()) report.SetServerNews(connection->News());
+            } catch (const ExchangeFailed &e) {
+                // A late answer must not pass for the next utterance's.
+                connection.reset();
+                if (e.lost && !e.answerBegun && mayResend && attempt == 1) {
+                    if (connectionOptions.trace)
+                        connectionOptions.trace->Note(session, u->file + ": " + e.what() + "; sent again on a new connection");
+                    r = ResultFor(*u, session);
+                    continue;
+                }
+                r.status = e.lost ? Status::ConnectionLost : Status::NoAnswer;
+                r.error = e.what();
+                Console::Instance().Line("tessary-cli: " + u->file + ": " + r.error);
+            } catch (const RunEnded &e) {
+                fatal.Set(e.what());
+                return;
+            } catch (const Stopped &) {
+                return;
+            } catch (const std::exception &e) {
+                fatal.Set(u->file + ": " + e.what());
+                return;
             }
-            StreamUtterance(*connection, *u, options, &r);
-            if (!connection->News().empty()) report.SetServerNews(connection->News());
-        } catch (const ExchangeFailed &e) {
-            r.status = e.lost ? Status::ConnectionLost : Status::NoAnswer;
-            r.error = e.what();
-            // A late answer must not pass for the next utterance's.
-            connection.reset();
-            Console::Instance().Line("tessary-cli: " + u->file + ": " + r.error);
-        } catch (const RunEnded &e) {
-            fatal.Set(e.what());
-            return;
-        } catch (const Stopped &) {
-            return;
-        } catch (const std::exception &e) {
-            fatal.Set(u->file + ": " + e.what());
-            return;
+            break;
         }
         report.Add(std::move(r));
     }
@@ -145,16 +160,23 @@ void StreamUtterance(Connection &c, const Utterance &u, const RunOptions &option
 
 void FinishUtterance(Connection &c, Clock::time_point audioEnd, int best, Result *r) {
     c.DropTexts();
-    c.Send(UtteranceEnd(Codec()));
-    const Clock::time_point restAt = Clock::now();
-    const Message answer = c.NextText(restAt + c.Timeout(), mdlMSGConst::REST);
-    r->status = Status::Answered;
-    r->answer = answer.Text();
-    r->latencyMs = Ms(audioEnd, answer.at);
-    r->restToAnswerMs = Ms(restAt, answer.at);
-    if (best > 0) {
-        c.SendText(mdlMSGConst::GETB, 0, std::to_string(best));
-        r->best = c.NextText(Clock::now() + c.Timeout(), mdlMSGConst::GETB).Text();
+    // What the server sent before "REST" is no part of the answer.
+    const std::uint64_t receivedAtRest = c.Received();
+    try {
+        c.Send(UtteranceEnd(Codec()));
+        const Clock::time_point restAt = Clock::now();
+        const Message answer = c.NextText(restAt + c.Timeout(), mdlMSGConst::REST);
+        r->status = Status::Answered;
+        r->answer = answer.Text();
+        r->latencyMs = Ms(audioEnd, answer.at);
+        r->restToAnswerMs = Ms(restAt, answer.at);
+        if (best > 0) {
+            c.SendText(mdlMSGConst::GETB, 0, std::to_string(best));
+            r->best = c.NextText(Clock::now() + c.Timeout(), mdlMSGConst::GETB).Text();
+        }
+    } catch (ExchangeFailed &e) {
+        e.answerBegun = c.Received() > receivedAtRest;
+        throw;
     }
 }
 

@@ -28,7 +28,8 @@ struct RunOptions {
 
 // "SRCG", the "DATA" packets at their ticks (370 ms / speed apart, none
 // with --fast), "REST" with CR LF, then the answer. Fills the result's
-// answer, timings and counts. Throws what the connection throws.
+// answer, timings and counts. Throws what the connection throws; an
+// ExchangeFailed says whether any byte came after the "REST".
 void StreamUtterance(Connection &connection, const Utterance &utterance, const RunOptions &options,
                      Result *result);
 

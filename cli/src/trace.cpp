@@ -127,6 +127,13 @@ void Trace::Packet(int session, char direction, const Head &head, std::span<cons
     Console::Instance().Line(Format(seconds, session, direction, head, payload));
 }
 
+void Trace::Note(int session, const std::string &text) {
+    const double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
+    char prefix[48];
+    std::snprintf(prefix, sizeof prefix, "[%9.3f] #%d ! ", seconds, session);
+    Console::Instance().Line(prefix + text);
+}
+
 Recorder::Recorder(const std::string &path) : path_(path), out_(path, std::ios::binary | std::ios::trunc) {
     if (!out_) throw std::runtime_error("cannot write the record file " + path + ": " + std::strerror(errno));
 }

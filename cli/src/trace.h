@@ -36,6 +36,8 @@ public:
     // direction: '>' sent, '<' received. For "DATA" a summary of the floats,
     // for everything else the text decoded from Windows-1250.
     void Packet(int session, char direction, const Head &head, std::span<const std::uint8_t> payload);
+    // An event of the session that is no packet: "[  12.345] #3 ! text".
+    void Note(int session, const std::string &text);
 
     // "[  12.345] #3 > DATA        7 1332  333 floats (37 frames): ..."
     static std::string Format(double seconds, int session, char direction, const Head &head,

@@ -1,5 +1,6 @@
 // tessary-cli against peers that misbehave on loopback: one that never
-// answers, one that sends a negative length, a port where nobody listens.
+// answers, one that sends a negative length, ones that close or reset the
+// connection between answers, a port where nobody listens.
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -8,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <functional>
 #include <thread>
 
@@ -124,26 +126,102 @@ TEST_F(PeerTest, NegativeLengthEndsTheRunWithItsHeadShown) {
     EXPECT_EQ(ping.status, 2) << ping.err;
 }
 
-// Regression: a server that closes the connection after its answer failed
-// the next utterance, which was sent on the closed connection.
-TEST_F(PeerTest, AServerThatClosesAfterEachAnswerGetsAFreshConnection) {
-    Peer oneShot([](int fd, const std::atomic<bool> &stop) {
-        std::string stream;
-        const std::string rest("REST\0\0\0\0\x02\0\0\0\r\n", 14);
+// Reads a connection's packets up to each "REST" (or other marker) in turn.
+class RestReader {
+public:
+    RestReader(int fd, const std::atomic<bool> &stop) : fd_(fd), stop_(stop) {}
+    // False when the client closed the connection or the peer stops.
+    bool Next(const std::string &marker = std::string("REST\0\0\0\0\x02\0\0\0\r\n", 14)) {
         char buffer[4096];
-        while (!stop && stream.find(rest) == std::string::npos) {
-            pollfd p{fd, POLLIN, 0};
+        while (!stop_) {
+            const std::size_t at = stream_.find(marker);
+            if (at != std::string::npos) {
+                stream_.erase(0, at + marker.size());
+                return true;
+            }
+            pollfd p{fd_, POLLIN, 0};
             if (::poll(&p, 1, 20) <= 0) continue;
-            const ssize_t n = ::read(fd, buffer, sizeof buffer);
-            if (n <= 0) return;
-            stream.append(buffer, static_cast<std::size_t>(n));
+            const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+            if (n <= 0) return false;
+            stream_.append(buffer, static_cast<std::size_t>(n));
         }
+        return false;
+    }
+    bool Answer() {
         const auto answer = tessary::test::Encode("UMSG", 0, "Recognised: ano\r\n");
-        if (::write(fd, answer.data(), answer.size()) < 0) return;
+        return ::write(fd_, answer.data(), answer.size()) == static_cast<ssize_t>(answer.size());
+    }
+    // The close that follows sends a reset rather than an orderly end.
+    void ResetOnClose() {
+        const linger now{1, 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+    }
+
+private:
+    int fd_;
+    const std::atomic<bool> &stop_;
+    std::string stream_;
+};
+
+// Regression: a server that closes the connection after its answer failed
+// the next utterance, which was sent on the closed connection, or (when the
+// close came while the utterance was on its way) lost it to the reset.
+TEST_F(PeerTest, AServerThatClosesAfterEachAnswerGetsAFreshConnection) {
+    for (const bool reset : {false, true}) {
+        SCOPED_TRACE(reset ? "reset after the answer" : "closed after the answer");
+        Peer oneShot([reset](int fd, const std::atomic<bool> &stop) {
+            RestReader rests(fd, stop);
+            if (rests.Next() && rests.Answer() && reset) rests.ResetOnClose();
+        });
+        const Outcome run = RunCli(Args(oneShot.Port(), {"--fast", "recognise", file_, file_, file_}));
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_NE(run.out.find("3 utterances: 3 answered"), std::string::npos) << run.out;
+    }
+}
+
+// An utterance is sent again once when its connection resets before the
+// answer; when the new connection resets too, it is reported as lost, and
+// the run goes on.
+TEST_F(PeerTest, AnUtteranceIsSentAgainOnceWhenItsConnectionResetsBeforeTheAnswer) {
+    std::atomic<int> connections{0};
+    Peer flaky([&connections](int fd, const std::atomic<bool> &stop) {
+        const int connection = ++connections;
+        RestReader rests(fd, stop);
+        if (connection == 1 && !(rests.Next() && rests.Answer())) return;
+        if (connection <= 2) {
+            if (rests.Next()) rests.ResetOnClose();  // the second utterance, twice
+            return;
+        }
+        while (rests.Next() && rests.Answer()) {
+        }
     });
-    const Outcome run = RunCli(Args(oneShot.Port(), {"--fast", "recognise", file_, file_, file_}));
-    EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_NE(run.out.find("3 utterances: 3 answered"), std::string::npos) << run.out;
+    const std::string second = (folder_.Path() / "ano.2.wav").string();
+    std::filesystem::copy_file(file_, second);
+    const Outcome run = RunCli(Args(flaky.Port(), {"--fast", "--trace", "recognise", file_, second, file_}));
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_NE(run.out.find("3 utterances: 2 answered"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("1 with the connection lost"), std::string::npos) << run.out;
+    const std::string resent = second + ": 127.0.0.1:" + std::to_string(flaky.Port());
+    const std::size_t at = run.err.find("! " + resent);
+    ASSERT_NE(at, std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("; sent again on a new connection", at), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("sent again", run.err.find("sent again", at) + 1), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("tessary-cli: " + resent), std::string::npos) << run.err;
+    EXPECT_EQ(connections.load(), 3);
+}
+
+// An added word is never sent twice: the add may have happened.
+TEST_F(PeerTest, AnAddedWordIsNotSentAgainWhenItsConnectionResets) {
+    std::atomic<int> connections{0};
+    Peer resetting([&connections](int fd, const std::atomic<bool> &stop) {
+        ++connections;
+        RestReader rests(fd, stop);
+        if (rests.Next("ADDW") && rests.Answer() && rests.Next()) rests.ResetOnClose();
+    });
+    const Outcome run = RunCli(Args(resetting.Port(), {"--fast", "add-word", "ano", file_}));
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_EQ(run.err.find("sent again"), std::string::npos) << run.err;
+    EXPECT_EQ(connections.load(), 1);
 }
 
 TEST_F(PeerTest, RefusedConnectionNamesHostAndPort) {
