@@ -1,5 +1,7 @@
 #include "packet/code_page.h"
 
+#include "packet/utf8.h"
+
 #include <algorithm>
 #include <array>
 #include <utility>
@@ -55,67 +57,6 @@ int ByteOf(char32_t c) {
     return at != kByCharacter.end() && at->first == c ? at->second : -1;
 }
 
-void AppendUtf8(std::string &out, char32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
-constexpr char32_t kInvalid = 0xFFFFFFFF;
-
-// The character that starts at utf8[*at], and *at moved past it; kInvalid,
-// and *at moved one byte on, for a byte that starts no valid UTF-8 character
-// (overlong forms, surrogates and values above U+10FFFF included).
-char32_t NextCharacter(std::string_view utf8, std::size_t *at) {
-    const auto lead = static_cast<std::uint8_t>(utf8[*at]);
-    std::size_t extra = 0;
-    char32_t c = 0;
-    char32_t least = 0;
-    if (lead < 0x80) {
-        ++*at;
-        return lead;
-    } else if ((lead & 0xE0) == 0xC0) {
-        extra = 1, c = lead & 0x1F, least = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-        extra = 2, c = lead & 0x0F, least = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-        extra = 3, c = lead & 0x07, least = 0x10000;
-    } else {
-        ++*at;
-        return kInvalid;
-    }
-    if (utf8.size() - *at <= extra) {
-        ++*at;
-        return kInvalid;
-    }
-    for (std::size_t k = 1; k <= extra; ++k) {
-        const auto next = static_cast<std::uint8_t>(utf8[*at + k]);
-        if ((next & 0xC0) != 0x80) {
-            ++*at;
-            return kInvalid;
-        }
-        c = (c << 6) | (next & 0x3F);
-    }
-    if (c < least || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
-        ++*at;
-        return kInvalid;
-    }
-    *at += extra + 1;
-    return c;
-}
-
 }  // namespace
 
 char16_t Cp1250Character(std::uint8_t byte) { return byte < 0x80 ? char16_t{byte} : kUpperHalf[byte - 0x80u]; }
@@ -137,8 +78,8 @@ std::optional<std::string> Utf8ToCp1250(std::string_view utf8) {
     std::string out;
     out.reserve(utf8.size());
     for (std::size_t at = 0; at < utf8.size();) {
-        const char32_t c = NextCharacter(utf8, &at);
-        const int byte = c == kInvalid ? -1 : ByteOf(c);
+        const std::optional<char32_t> c = NextUtf8(utf8, &at);
+        const int byte = c ? ByteOf(*c) : -1;
         if (byte < 0) return std::nullopt;
         out += static_cast<char>(byte);
     }
@@ -149,8 +90,8 @@ std::string Utf8ToCp1250Substituting(std::string_view utf8) {
     std::string out;
     out.reserve(utf8.size());
     for (std::size_t at = 0; at < utf8.size();) {
-        const char32_t c = NextCharacter(utf8, &at);
-        const int byte = c == kInvalid ? -1 : ByteOf(c);
+        const std::optional<char32_t> c = NextUtf8(utf8, &at);
+        const int byte = c ? ByteOf(*c) : -1;
         out += byte < 0 ? kCp1250Substitute : static_cast<char>(byte);
     }
     return out;
@@ -159,11 +100,11 @@ std::string Utf8ToCp1250Substituting(std::string_view utf8) {
 std::string Cp1250Unrepresentable(std::string_view utf8) {
     std::string missing;
     for (std::size_t at = 0; at < utf8.size();) {
-        const char32_t c = NextCharacter(utf8, &at);
-        if (c == kInvalid) {
+        const std::optional<char32_t> c = NextUtf8(utf8, &at);
+        if (!c) {
             AppendUtf8(missing, 0xFFFD);
-        } else if (ByteOf(c) < 0) {
-            AppendUtf8(missing, c);
+        } else if (ByteOf(*c) < 0) {
+            AppendUtf8(missing, *c);
         }
     }
     return missing;
