@@ -301,6 +301,29 @@ TEST(Reassembly, LargePacketLeavesNoLargeBufferBehind) {
     EXPECT_EQ(got.packets[1], small);
 }
 
+// The library's codec, counting the heads it reads.
+int g_headsRead = 0;
+std::int32_t CountingGet(const std::uint8_t *packet, char *type, std::int32_t *number, std::int32_t *length) {
+    ++g_headsRead;
+    return ::GetPacketHead(packet, type, number, length);
+}
+
+TEST(Reassembly, EachHeadIsDecodedOnceHoweverThePacketIsCut) {
+    const Bytes stream = SeveralPackets();
+    const Bytes longOne = Packet("UMSG", 0, std::string(300, 'l'));
+    for (const Bytes &bytes : {stream, longOne, Concat({longOne, stream, longOne})}) {
+        for (const std::size_t step : {std::size_t{1}, std::size_t{5}, std::size_t{13}, bytes.size()}) {
+            ReceiveReassembly reassembly({&::SetPacketHead, &CountingGet});
+            Received got;
+            g_headsRead = 0;
+            for (std::size_t at = 0; at < bytes.size(); at += step)
+                reassembly.Arrive(std::span(bytes).subspan(at, std::min(step, bytes.size() - at)), Collect(got));
+            EXPECT_EQ(got.packets, SplitWhole(bytes)) << step;
+            EXPECT_EQ(g_headsRead, static_cast<int>(got.packets.size())) << "chunks of " << step;
+        }
+    }
+}
+
 // ---- Kinds of received packets and their answers ------------------------------------
 
 TEST(Dispatch, KindByTypeAndNumber) {

@@ -59,7 +59,10 @@ QFont SansSerif(double pointSize, bool bold) {
 QString TypeText(std::string_view type) { return QString::fromLatin1(type.data(), static_cast<qsizetype>(type.size())); }
 
 // Text from the wire (Windows-1250) as the window shows it.
-QString WireText(std::span<const uint8_t> bytes) { return QString::fromStdString(Cp1250ToUtf8(bytes)); }
+QString WireText(std::span<const uint8_t> bytes) {
+    const std::string utf8 = Cp1250ToUtf8(bytes);
+    return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
+}
 
 // The local time of day in the user's regional format, hours to seconds.
 QString ClockText() {

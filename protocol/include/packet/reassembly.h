@@ -7,8 +7,9 @@
 // payload bytes), hands every complete packet on, and keeps the unfinished
 // tail (a partial head, or a head and part of its payload) in rcvRest until
 // the next arrival. The leftover always begins at a packet boundary of the
-// stream. Each head is decoded once, here; what is handed on is the decoded
-// head and the span of its payload.
+// stream. Each head is decoded once, here, also when its packet takes
+// several arrivals; what is handed on is the decoded head and the span of
+// its payload.
 //
 // Heads are read with the codec given (the library's GetPacketHead, as the
 // program binds it). No Qt: any caller that holds a byte stream may use it.
@@ -24,6 +25,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -72,6 +74,7 @@ private:
     packet::HeadCodec codec_;
     std::vector<std::uint8_t> rcvBufB_;
     PacketRest rcvRest_;
+    std::optional<packet::Head> heldHead_;  // the decoded head at the start of the leftover
     packet::Head badHead_;
     std::array<std::uint8_t, VANTREL_PACKET_HEAD_SIZE> badHeadBytes_{};
 };
