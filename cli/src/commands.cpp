@@ -11,11 +11,15 @@
 #include <fstream>
 #include <sstream>
 
+#include "packet/drain.h"
+#include "packet/message_types.h"
 #include "vantrel.h"
 
 namespace tessary::cli {
 
 namespace {
+
+namespace M = mdlMSGConst;
 
 using Json = nlohmann::ordered_json;
 
@@ -61,22 +65,12 @@ struct CaptureLoop {
     static void PostNotify(void *context, std::int32_t code) { static_cast<CaptureLoop *>(context)->notes.push_back(code); }
 };
 
-// The window's drain: every float waiting leaves in packets of at most 512
-// slots, sized once for the drain.
-void Drain(Connection &c, Result &r) {
-    std::int32_t waiting = GetBufLen();
-    if (waiting < 1) return;
-    const std::int32_t units = waiting + 3 < kPacketSlots ? waiting + 3 : kPacketSlots;
-    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(units) * 4, 0);
-    while (waiting > 0) {
-        waiting = GetParam(buffer.data(), units);
-        if (waiting < 0) break;
-        const Head head = ReadHead(buffer.data());
-        const std::size_t length = static_cast<std::size_t>(std::clamp(head.length, 0, units * 4 - 12));
-        c.Send(std::span(buffer.data(), kHeadSize + length));
-        ++r.dataPackets;
-        r.floats += static_cast<int>(length / 4);
-    }
+// The window's drain, with the library linked: every float waiting leaves.
+void Drain(Connection &c, std::vector<std::uint8_t> &buffer, Result &r) {
+    const Drained drained = DrainPackets({&GetParam, Codec()}, GetBufLen(), buffer,
+                                         [&](std::span<const std::uint8_t> packet) { c.Send(packet); });
+    r.dataPackets += drained.packets;
+    r.floats += drained.floats;
 }
 
 }  // namespace
@@ -90,6 +84,7 @@ int Listen(const ListenOptions &listen, const RunOptions &options, Report &repor
     }
     Result r;
     r.expected = listen.expected;
+    std::vector<std::uint8_t> bufData;
     std::unique_ptr<Connection> c;
     try {
         c = std::make_unique<Connection>(options.connection, 0);
@@ -111,7 +106,7 @@ int Listen(const ListenOptions &listen, const RunOptions &options, Report &repor
         if (terminal)
             Console::Instance().Line("Recording: speak, then press Enter (at most " + std::to_string(listen.seconds) +
                                      " s).");
-        c->SendText("SRCG", 0, "");
+        c->Send(UtteranceStart(Codec()));
         const Clock::time_point start = Clock::now();
         bool stop = false;
         while (!stop) {
@@ -132,7 +127,7 @@ int Listen(const ListenOptions &listen, const RunOptions &options, Report &repor
                 if (code == VANTREL_NOTIFY_END || code == VANTREL_NOTIFY_DATA_FULL || code == VANTREL_NOTIFY_END_FULL)
                     stop = true;
                 else
-                    Drain(*c, r);
+                    Drain(*c, bufData, r);
             }
         }
         // The stop action: the recording stops, what the library announced
@@ -142,21 +137,10 @@ int Listen(const ListenOptions &listen, const RunOptions &options, Report &repor
         while (!loop.notes.empty()) {
             const std::int32_t code = loop.notes.front();
             loop.notes.pop_front();
-            if (code == VANTREL_NOTIFY_DATA) Drain(*c, r);
+            if (code == VANTREL_NOTIFY_DATA) Drain(*c, bufData, r);
         }
         r.audioMs = Ms(start, stopAt);
-        c->DropTexts();
-        c->SendText("REST", 0, "", true);
-        const Clock::time_point restAt = Clock::now();
-        const Message answer = c->NextText(restAt + c->Timeout(), "REST");
-        r.status = Status::Answered;
-        r.answer = answer.Text();
-        r.latencyMs = Ms(stopAt, answer.at);
-        r.restToAnswerMs = Ms(restAt, answer.at);
-        if (listen.best > 0) {
-            c->SendText("GETB", 0, std::to_string(listen.best));
-            r.best = c->NextText(Clock::now() + c->Timeout(), "GETB").Text();
-        }
+        FinishUtterance(*c, stopAt, listen.best, &r);
         if (!c->News().empty()) report.SetServerNews(c->News());
     } catch (const ExchangeFailed &e) {
         r.status = e.lost ? Status::ConnectionLost : Status::NoAnswer;
@@ -186,7 +170,7 @@ int Ping(const ConnectionOptions &options, int count, std::chrono::milliseconds 
                 static_cast<std::uint64_t>(now.tv_sec) * 1000 + static_cast<std::uint64_t>(now.tv_nsec) / 1000000));
             const std::string text = std::to_string(ticks);
             const Clock::time_point sentAt = Clock::now();
-            c.SendText("PING", 0, text);
+            c.SendText(M::PING, 0, text);
             ++sent;
             const std::optional<Message> pong = c.PongOf(text, sentAt + c.Timeout());
             std::optional<double> trip;
@@ -268,12 +252,12 @@ int Replay(const std::string &path, const ConnectionOptions &options, bool json)
     }
     const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::vector<std::vector<std::uint8_t>> packets;
-    PacketReader reader;
-    const bool ok = reader.Feed(bytes, [&](const Head &head, std::span<const std::uint8_t> payload) {
-        packets.push_back(Frame(head.Type(), head.number, payload));
+    ReceiveReassembly reader(Codec());
+    const WalkResult read = reader.Arrive(bytes, [&](const ReceivedPacket &p) {
+        packets.push_back(Frame(p.head.Type(), p.head.number, p.payload));
     });
-    if (!ok) {
-        Error(path + " is no recorded session: a packet head with a bad length: " + DescribeHead(*reader.BadHead()));
+    if (read == WalkResult::BadLength) {
+        Error(path + " is no recorded session: a packet head with a bad length: " + DescribeBadHead(reader));
         return 2;
     }
     if (reader.Pending() > 0) {
@@ -289,16 +273,16 @@ int Replay(const std::string &path, const ConnectionOptions &options, bool json)
         for (const auto &packet : packets) {
             const Head head = ReadHead(packet.data());
             const std::string type(head.Type());
-            const bool asks = type == "REST" || type == "GETV" || type == "GETB" || type == "ADDW" || type == "PING";
-            if (type == "REST") c.DropTexts();
+            const bool asks = type == M::REST || type == M::GETV || type == M::GETB || type == M::ADDW || type == M::PING;
+            if (type == M::REST) c.DropTexts();
             c.Send(packet);
             if (!asks) continue;
             ++asked;
             const Clock::time_point sentAt = Clock::now();
             std::optional<Message> answer;
             try {
-                if (type == "PING")
-                    answer = c.PongOf(DecodeText(std::span(packet).subspan(kHeadSize)), sentAt + c.Timeout());
+                if (type == M::PING)
+                    answer = c.PongOf(Cp1250ToUtf8(std::span(packet).subspan(VANTREL_PACKET_HEAD_SIZE)), sentAt + c.Timeout());
                 else
                     answer = c.NextText(sentAt + c.Timeout(), type);
             } catch (const ExchangeFailed &e) {

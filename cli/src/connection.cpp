@@ -12,6 +12,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "packet/dispatch.h"
+#include "packet/message_types.h"
+
 namespace tessary::cli {
 
 namespace {
@@ -34,7 +37,7 @@ Connection::Connection(const ConnectionOptions &options, int session, bool greet
     : options_(options), session_(session) {
     Connect();
     // The window's greeting, once the connection is up.
-    if (greet) SendText("NEWS", 0, "news_demo");
+    if (greet) SendText(mdlMSGConst::NEWS, 0, "news_demo");
 }
 
 Connection::~Connection() {
@@ -97,7 +100,7 @@ void Connection::Connect() {
 void Connection::Queue(std::vector<std::uint8_t> packet) {
     if (options_.trace) {
         const Head head = ReadHead(packet.data());
-        options_.trace->Packet(session_, '>', head, std::span(packet).subspan(kHeadSize));
+        options_.trace->Packet(session_, '>', head, std::span(packet).subspan(VANTREL_PACKET_HEAD_SIZE));
     }
     if (options_.recorder) options_.recorder->Bytes(packet);
     if (outAt_ == out_.size()) {
@@ -110,9 +113,9 @@ void Connection::Queue(std::vector<std::uint8_t> packet) {
 void Connection::Send(std::span<const std::uint8_t> bytes) {
     // Packet by packet, so that the trace shows each.
     std::size_t at = 0;
-    while (at + kHeadSize <= bytes.size()) {
+    while (at + VANTREL_PACKET_HEAD_SIZE <= bytes.size()) {
         const Head head = ReadHead(bytes.data() + at);
-        const std::size_t size = kHeadSize + static_cast<std::size_t>(std::max(0, head.length));
+        const std::size_t size = VANTREL_PACKET_HEAD_SIZE + static_cast<std::size_t>(std::max(0, head.length));
         const std::size_t end = std::min(bytes.size(), at + size);
         Queue(std::vector<std::uint8_t>(bytes.begin() + static_cast<std::ptrdiff_t>(at),
                                         bytes.begin() + static_cast<std::ptrdiff_t>(end)));
@@ -172,13 +175,11 @@ void Connection::ReadSome() {
     const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
     if (n > 0) {
         received_ += static_cast<std::uint64_t>(n);
-        const bool ok = reader_.Feed(std::span(buffer, static_cast<std::size_t>(n)),
-                                     [this](const Head &head, std::span<const std::uint8_t> payload) {
-                                         OnPacket(head, payload);
-                                     });
-        if (!ok) {
+        const WalkResult result = reader_.Arrive(std::span(buffer, static_cast<std::size_t>(n)),
+                                                 [this](const ReceivedPacket &packet) { OnPacket(packet); });
+        if (result == WalkResult::BadLength) {
             throw ProtocolError(options_.endpoint.Name() + " sent a packet head with a bad length: " +
-                                DescribeHead(*reader_.BadHead()));
+                                DescribeBadHead(reader_));
         }
         return;
     }
@@ -197,24 +198,25 @@ void Connection::WriteSome() {
     lost_ = std::string("connection lost: ") + std::strerror(errno);
 }
 
-void Connection::OnPacket(const Head &head, std::span<const std::uint8_t> payload) {
-    if (options_.trace) options_.trace->Packet(session_, '<', head, payload);
-    Message message{head, std::vector<std::uint8_t>(payload.begin(), payload.end()), Clock::now()};
-    switch (Classify(head)) {
-        case Received::Text:
+void Connection::OnPacket(const ReceivedPacket &packet) {
+    if (options_.trace) options_.trace->Packet(session_, '<', packet.head, packet.payload);
+    Message message{packet.head, std::vector<std::uint8_t>(packet.payload.begin(), packet.payload.end()), Clock::now()};
+    const PacketKind kind = KindOf(packet.head);
+    switch (kind) {
+        case PacketKind::Text:
             texts_.push_back(std::move(message));
             break;
-        case Received::News:
+        case PacketKind::News:
             if (news_.empty()) news_ = message.Text();
-            if (options_.answerServer) Queue(FrameText("OSVF", 1, "demo"));
+            if (options_.answerServer) Queue(AnswerTo(Codec(), kind, packet.payload));
             break;
-        case Received::Ping:
-            if (options_.answerServer) Queue(Frame("PONG", 0, payload));
+        case PacketKind::Ping:
+            if (options_.answerServer) Queue(AnswerTo(Codec(), kind, packet.payload));
             break;
-        case Received::Pong:
+        case PacketKind::Pong:
             pongs_.push_back(std::move(message));
             break;
-        case Received::Other:
+        case PacketKind::Other:
             break;
     }
 }

@@ -61,7 +61,7 @@ struct Message {
     std::vector<std::uint8_t> payload;
     Clock::time_point at;  // when its last byte was read
 
-    std::string Text() const { return DecodeText(payload); }
+    std::string Text() const { return Cp1250ToUtf8(payload); }
 };
 
 struct ConnectionOptions {
@@ -121,13 +121,13 @@ private:
     bool Step(Clock::time_point until, int extraFd);
     void ReadSome();
     void WriteSome();
-    void OnPacket(const Head &head, std::span<const std::uint8_t> payload);
+    void OnPacket(const ReceivedPacket &packet);
     [[noreturn]] void ThrowLost() const;
 
     ConnectionOptions options_;
     int session_;
     int fd_ = -1;
-    PacketReader reader_;
+    ReceiveReassembly reader_{Codec()};
     std::vector<std::uint8_t> out_;
     std::size_t outAt_ = 0;
     std::deque<Message> texts_;

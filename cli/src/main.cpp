@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "commands.h"
+#include "packet/message_types.h"
 #include "run.h"
 #include "tessary_version.h"
 
@@ -153,7 +154,7 @@ int Main(int argc, char **argv) {
             first = 1;
         }
         if (first == bestArgs.size())
-            return Ask(options.connection, "best", "GETB", std::to_string(options.best), json);
+            return Ask(options.connection, "best", std::string(tessary::mdlMSGConst::GETB), std::to_string(options.best), json);
         for (std::size_t i = first; i < bestArgs.size(); ++i)
             items.push_back({bestArgs[i], WordFromFileName(bestArgs[i])});
         info.command = "best";
@@ -161,7 +162,7 @@ int Main(int argc, char **argv) {
         if (CharacterCount(word) > 20)
             return Usage("the word \"" + word + "\" has " + std::to_string(CharacterCount(word)) +
                          " characters; the window sends at most 20");
-        if (const std::string missing = Unrepresentable(word); !missing.empty())
+        if (const std::string missing = tessary::Cp1250Unrepresentable(word); !missing.empty())
             return Usage("the word \"" + word + "\" has characters that Windows-1250 lacks: " + missing);
         if (word.empty()) return Usage("add-word needs a word");
         options.addWord = word;
@@ -177,7 +178,7 @@ int Main(int argc, char **argv) {
     } else if (*ping) {
         return Ping(options.connection, pingCount, std::chrono::milliseconds(pingIntervalMs), json);
     } else if (*vocabulary) {
-        return Ask(options.connection, "vocabulary", "GETV", "", json);
+        return Ask(options.connection, "vocabulary", std::string(tessary::mdlMSGConst::GETV), "", json);
     } else if (*replay) {
         return Replay(replayPath, options.connection, json);
     }

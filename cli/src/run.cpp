@@ -5,6 +5,9 @@
 #include <mutex>
 #include <thread>
 
+#include "packet/drain.h"
+#include "packet/message_types.h"
+
 namespace tessary::cli {
 
 namespace {
@@ -100,8 +103,8 @@ void Session(int session, UtteranceQueue &queue, const RunOptions &options, Repo
                 if (connection && !connection->Alive()) connection.reset();
                 if (!connection) connection = std::make_unique<Connection>(connectionOptions, session);
                 if (!options.addWord.empty()) {
-                    connection->SendText("ADDW", 0, options.addWord);
-                    r.prompt = connection->NextText(Clock::now() + connection->Timeout(), "ADDW").Text();
+                    connection->SendText(mdlMSGConst::ADDW, 0, options.addWord);
+                    r.prompt = connection->NextText(Clock::now() + connection->Timeout(), mdlMSGConst::ADDW).Text();
                 }
                 StreamUtterance(*connection, *u, options, &r);
                 if (!connection->News().empty()) report.SetServerNews(connection->News());
@@ -135,42 +138,44 @@ void Session(int session, UtteranceQueue &queue, const RunOptions &options, Repo
 }  // namespace
 
 void StreamUtterance(Connection &c, const Utterance &u, const RunOptions &options, Result *r) {
+    c.Send(UtteranceStart(Codec()));
+    const Clock::time_point start = Clock::now();
+    for (const DataPacket &p : u.packets) {
+        if (options.speed) c.Pump(TickTime(start, p.tick, *options.speed));
+        std::vector<std::uint8_t> bytes = p.bytes;
+        Renumber(bytes.data(), c.NextDataNumber());
+        c.Send(bytes);
+        ++r->dataPackets;
+        r->floats += ReadHead(bytes.data()).length / 4;
+    }
+    Clock::time_point audioEnd = Clock::now();
+    if (options.speed) {
+        // The tick that finds the last sample, even when it brings no frame.
+        c.Pump(TickTime(start, u.ticks, *options.speed));
+        audioEnd = start + std::chrono::duration_cast<Clock::duration>(
+                               std::chrono::duration<double, std::milli>(u.AudioMs() / *options.speed));
+    }
+    FinishUtterance(c, audioEnd, options.best, r);
+}
+
+void FinishUtterance(Connection &c, Clock::time_point audioEnd, int best, Result *r) {
+    c.DropTexts();
     // What the server sent before "REST" is no part of the answer.
-    std::optional<std::uint64_t> receivedAtRest;
+    const std::uint64_t receivedAtRest = c.Received();
     try {
-        c.SendText("SRCG", 0, "");
-        const Clock::time_point start = Clock::now();
-        for (const DataPacket &p : u.packets) {
-            if (options.speed) c.Pump(TickTime(start, p.tick, *options.speed));
-            std::vector<std::uint8_t> bytes = p.bytes;
-            Renumber(bytes.data(), c.NextDataNumber());
-            c.Send(bytes);
-            ++r->dataPackets;
-            r->floats += ReadHead(bytes.data()).length / 4;
-        }
-        Clock::time_point audioEnd = Clock::now();
-        if (options.speed) {
-            // The tick that finds the last sample, even when it brings no frame.
-            c.Pump(TickTime(start, u.ticks, *options.speed));
-            audioEnd = start + std::chrono::duration_cast<Clock::duration>(
-                                   std::chrono::duration<double, std::milli>(u.AudioMs() / *options.speed));
-        }
-        // Texts that came during the utterance are no answer to it.
-        c.DropTexts();
-        receivedAtRest = c.Received();
-        c.SendText("REST", 0, "", true);
+        c.Send(UtteranceEnd(Codec()));
         const Clock::time_point restAt = Clock::now();
-        const Message answer = c.NextText(restAt + c.Timeout(), "REST");
+        const Message answer = c.NextText(restAt + c.Timeout(), mdlMSGConst::REST);
         r->status = Status::Answered;
         r->answer = answer.Text();
         r->latencyMs = Ms(audioEnd, answer.at);
         r->restToAnswerMs = Ms(restAt, answer.at);
-        if (options.best > 0) {
-            c.SendText("GETB", 0, std::to_string(options.best));
-            r->best = c.NextText(Clock::now() + c.Timeout(), "GETB").Text();
+        if (best > 0) {
+            c.SendText(mdlMSGConst::GETB, 0, std::to_string(best));
+            r->best = c.NextText(Clock::now() + c.Timeout(), mdlMSGConst::GETB).Text();
         }
     } catch (ExchangeFailed &e) {
-        e.answerBegun = receivedAtRest && c.Received() > *receivedAtRest;
+        e.answerBegun = c.Received() > receivedAtRest;
         throw;
     }
 }

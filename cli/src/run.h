@@ -33,6 +33,13 @@ struct RunOptions {
 void StreamUtterance(Connection &connection, const Utterance &utterance, const RunOptions &options,
                      Result *result);
 
+// The end of an utterance, the same after a file and after the sound card:
+// texts that came during it are no answer to it; "REST" with CR LF, then
+// the answer, and the best n words ("GETB") when n > 0. Fills the result's
+// answer, status and timings, the latency counted from audioEnd. Throws what
+// the connection throws.
+void FinishUtterance(Connection &connection, Clock::time_point audioEnd, int best, Result *result);
+
 // Reads, analyses and streams every item; the results go to the report.
 // Returns true when the run ended early on a fatal error (an unreachable
 // server, a protocol error), which has been reported on standard error.

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "packet/message_types.h"
 #include "utterance.h"
 
 namespace tessary::cli {
@@ -87,7 +88,7 @@ std::string Trace::Format(double seconds, int session, char direction, const Hea
     std::snprintf(prefix, sizeof prefix, "[%9.3f] #%d %c %s %6d %6d  ", seconds, session, direction,
                   Escape(head.Type()).c_str(), head.number, head.length);
     std::string line = prefix;
-    if (head.Type() == "DATA") {
+    if (head.Type() == mdlMSGConst::DATA) {
         const std::size_t count = payload.size() / 4;
         float low = INFINITY;
         float high = -INFINITY;
@@ -115,7 +116,7 @@ std::string Trace::Format(double seconds, int session, char direction, const Hea
         if (payload.size() % 4 != 0) line += " and " + std::to_string(payload.size() % 4) + " stray bytes";
     } else {
         line += '"';
-        line += Escape(DecodeText(payload));
+        line += Escape(Cp1250ToUtf8(payload));
         line += '"';
     }
     return line;

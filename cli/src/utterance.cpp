@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "packet/drain.h"
 #include "platform/audio_file.h"
 #include "vantrel.h"
+#include "wire.h"
 
 namespace tessary::cli {
 
@@ -43,21 +45,17 @@ void Analyse(const std::vector<std::int16_t> &samples, Utterance *u) {
     InitClient(nullptr, frames + 1, kNumCep, kWindowLength, kFrameShift, kCaptureMs);
     Test(samples.data() + 1, u->samples - 1);
 
-    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(kPacketSlots) * 4);
+    std::vector<std::uint8_t> buffer;
     std::int32_t sent = 0;  // frames taken so far
     for (std::int32_t tick = 1; tick <= u->ticks; ++tick) {
         const std::int32_t ready = std::min(frames, FramesReady(std::min(tick * kSamplesPerTick, u->samples)));
-        std::int32_t waiting = (ready - sent) * kFrameFloats;
+        const std::int32_t waiting = (ready - sent) * kFrameFloats;
         sent = ready;
-        if (waiting <= 0) continue;
-        const std::int32_t units = std::min(waiting + 3, kPacketSlots);
-        while (waiting > 0) {
-            const std::int32_t take = std::min(waiting, units - 3);
-            if (GetParam(buffer.data(), take + 3) < 0) return;
-            u->packets.push_back({tick, std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + 12 + 4 * take)});
-            waiting -= take;
-            u->floats += take;
-        }
+        // The floats this tick would find: a drain of the window's, from the
+        // parameter buffer that holds the whole recording.
+        u->floats += DrainPackets({&GetParam, Codec()}, waiting, buffer, [&](std::span<const std::uint8_t> packet) {
+                         u->packets.push_back({tick, std::vector<std::uint8_t>(packet.begin(), packet.end())});
+                     }).floats;
     }
     DeallocEnv();
 }

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "protocol/capture_settings.h"
+#include "packet/capture_settings.h"
 
 namespace tessary::cli {
 
@@ -33,7 +33,6 @@ inline constexpr std::int32_t kCaptureMs = capture::kCaptureMs;
 inline constexpr std::int32_t kSampleRate = capture::kSampleRate;
 inline constexpr std::int32_t kSamplesPerTick = kTickMs * kSampleRate / 1000;  // 2960
 inline constexpr std::int32_t kMaxSamples = kCaptureMs * kSampleRate / 1000;   // 160000
-inline constexpr std::int32_t kPacketSlots = capture::kParamSlots;            // head + 509 floats
 
 struct DataPacket {
     std::int32_t tick = 0;  // 1 for the first tick, 370 ms after the start

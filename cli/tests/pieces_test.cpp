@@ -66,7 +66,7 @@ TEST(Utterance, ExpectedWordComesFromTheFileName) {
     EXPECT_EQ(WordFromFileName(".hidden.wav"), "");
 }
 
-TEST(PacketReader, CutsAnyChunkingAndShowsABadHead) {
+TEST(Reassembly, CutsAnyChunkingAndShowsABadHead) {
     std::vector<std::uint8_t> stream;
     for (const char *text : {"abc", "", "Recognised: ř\r\n"}) {
         const auto p = FrameText("UMSG", 0, text);
@@ -77,27 +77,28 @@ TEST(PacketReader, CutsAnyChunkingAndShowsABadHead) {
     stream.push_back('x');
     std::mt19937 random(3);
     for (int trial = 0; trial < 50; ++trial) {
-        PacketReader reader;
+        ReceiveReassembly reader(Codec());
         std::vector<std::string> texts;
         bool ok = true;
         for (std::size_t at = 0; at < stream.size() && ok;) {
             const std::size_t n = std::min<std::size_t>(stream.size() - at, 1 + random() % 9);
-            ok = reader.Feed(std::span(stream.data() + at, n),
-                             [&](const Head &, std::span<const std::uint8_t> payload) { texts.push_back(DecodeText(payload)); });
+            ok = reader.Arrive(std::span(stream.data() + at, n), [&](const ReceivedPacket &p) {
+                texts.push_back(Cp1250ToUtf8(p.payload));
+            }) == WalkResult::Ok;
             at += n;
         }
         EXPECT_FALSE(ok);
         EXPECT_EQ(texts, (std::vector<std::string>{"abc", "", "Recognised: ř\r\n"}));
-        ASSERT_TRUE(reader.BadHead());
-        EXPECT_EQ(DescribeHead(*reader.BadHead()), "\"DMSG\" number 7 length -1 (44 4D 53 47 07 00 00 00 FF FF FF FF)");
+        EXPECT_EQ(DescribeBadHead(reader), "\"DMSG\" number 7 length -1 (44 4D 53 47 07 00 00 00 FF FF FF FF)");
     }
 }
 
 TEST(Wire, TextIsWindows1250BothWays) {
-    EXPECT_EQ(EncodeText("řeč"), "\xF8" "e" "\xE8");
+    EXPECT_EQ(FrameText("ADDW", 0, "řeč"),
+              (std::vector<std::uint8_t>{'A', 'D', 'D', 'W', 0, 0, 0, 0, 3, 0, 0, 0, 0xF8, 'e', 0xE8}));
     const std::uint8_t undefined[] = {0x81, 0xE1};
-    EXPECT_EQ(DecodeText(undefined), "\u0081á");
-    EXPECT_EQ(Unrepresentable("kočka?日"), "日");
+    EXPECT_EQ(Cp1250ToUtf8(undefined), "\u0081á");
+    EXPECT_EQ(Cp1250Unrepresentable("kočka?日"), "日");
     EXPECT_EQ(CharacterCount("čtyři"), 5u);
     const auto rest = FrameText("REST", 0, "", true);
     EXPECT_EQ(rest, (std::vector<std::uint8_t>{'R', 'E', 'S', 'T', 0, 0, 0, 0, 2, 0, 0, 0, '\r', '\n'}));

@@ -248,7 +248,7 @@ protected:
     std::vector<qsizetype> DataSizes() const {
         std::vector<qsizetype> sizes;
         for (const auto &p : testing::Packets(peer_.Received())) {
-            if (p.type == "DATA") sizes.push_back(static_cast<qsizetype>(packet::kHeadSize) + p.payload.size());
+            if (p.type == "DATA") sizes.push_back(static_cast<qsizetype>(VANTREL_PACKET_HEAD_SIZE) + p.payload.size());
         }
         return sizes;
     }

@@ -129,7 +129,7 @@ TEST_F(SessionTest, OneUtteranceStreamsExactlyTheOfflineAnalysis) {
         const int32_t length = packet::DecodeHead(testing::Codec(), packet).head.length;
         for (int32_t at = 0; at < length; at += 4) {
             float value;
-            std::memcpy(&value, packet.data() + packet::kHeadSize + at, 4);
+            std::memcpy(&value, packet.data() + VANTREL_PACKET_HEAD_SIZE + at, 4);
             offline.push_back(value);
         }
     }

@@ -126,14 +126,14 @@ inline std::vector<ReceivedPacket> Packets(const QByteArray &stream) {
                                               static_cast<std::size_t>(stream.size()));
     std::vector<ReceivedPacket> packets;
     std::size_t pos = 0;
-    while (pos + packet::kHeadSize <= bytes.size()) {
+    while (pos + VANTREL_PACKET_HEAD_SIZE <= bytes.size()) {
         const packet::DecodedHead decoded = packet::DecodeHead(codec, bytes.subspan(pos));
         EXPECT_TRUE(decoded.Ok()) << "length " << decoded.head.length;
         const auto length = static_cast<std::size_t>(decoded.head.length);
-        if (!decoded.Ok() || pos + packet::kHeadSize + length > bytes.size()) break;
+        if (!decoded.Ok() || pos + VANTREL_PACKET_HEAD_SIZE + length > bytes.size()) break;
         packets.push_back({std::string(decoded.head.Type()), decoded.head.number,
-                           stream.mid(static_cast<qsizetype>(pos + packet::kHeadSize), static_cast<qsizetype>(length))});
-        pos += packet::kHeadSize + length;
+                           stream.mid(static_cast<qsizetype>(pos + VANTREL_PACKET_HEAD_SIZE), static_cast<qsizetype>(length))});
+        pos += VANTREL_PACKET_HEAD_SIZE + length;
     }
     EXPECT_EQ(pos, bytes.size()) << "a torn packet at the end";
     return packets;

@@ -62,6 +62,8 @@ if has tessary; then
 fi
 if has tessary-cli; then
   depends tessary-cli | grep -qF "libvantrel0 (= $version)" || fail "tessary-cli does not depend on libvantrel0"
+  # The terminal client needs no window system: no Qt, nor the ICU that Qt brings.
+  ! depends tessary-cli | grep -Eq 'libqt|libicu' || fail "tessary-cli depends on Qt: $(depends tessary-cli)"
   [ -f "$work/root/usr/share/man/man1/tessary-cli.1.gz" ] || fail "no usr/share/man/man1/tessary-cli.1.gz in tessary-cli"
 fi
 if has tessary-server; then

@@ -14,8 +14,6 @@ namespace {
 
 const HeadCodec kCodec{&::SetPacketHead, &::GetPacketHead};
 
-TEST(Packet, HeadSizeIsTheLibrarys) { EXPECT_EQ(kHeadSize, std::size_t{VANTREL_PACKET_HEAD_SIZE}); }
-
 TEST(Packet, EncodeGivesTheHeadFieldByFieldThenThePayload) {
     const std::vector<std::uint8_t> bytes = Encode(kCodec, "PING", -2, std::string_view("12345"));
     const std::vector<std::uint8_t> expected = {'P', 'I', 'N', 'G', 0xFE, 0xFF, 0xFF, 0xFF, 5, 0, 0, 0,
@@ -52,7 +50,7 @@ TEST(Packet, LengthsOutsideZeroToSixteenMebibytesAreBad) {
 
 TEST(Packet, FewerThanTwelveBytesAreAnIncompleteHead) {
     const auto head = EncodeHead(kCodec, "PING", 0, 0);
-    EXPECT_EQ(DecodeHead(kCodec, std::span(head.data(), kHeadSize - 1)).status, HeadStatus::Incomplete);
+    EXPECT_EQ(DecodeHead(kCodec, std::span(head.data(), VANTREL_PACKET_HEAD_SIZE - 1)).status, HeadStatus::Incomplete);
     EXPECT_EQ(DecodeHead(kCodec, {}).status, HeadStatus::Incomplete);
 }
 

@@ -33,7 +33,7 @@
 #include <thread>
 
 #include "corpus.h"
-#include "cp1250.h"
+#include "packet/code_page.h"
 #include "endpoint.h"
 #include "head_codec.h"
 #include "frame_features.h"

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "conversation.h"
-#include "cp1250.h"
+#include "packet/code_page.h"
 #include "frame_features.h"
 #include "head_codec.h"
 #include "log.h"
@@ -184,7 +184,7 @@ private:
     int utterancesLeft_;
     Totals &totals_;
     std::mt19937 random_;
-    std::array<std::uint8_t, packet::kHeadSize> head_{};
+    std::array<std::uint8_t, VANTREL_PACKET_HEAD_SIZE> head_{};
     std::string type_;
     std::string body_;
     std::deque<std::vector<std::uint8_t>> writes_;

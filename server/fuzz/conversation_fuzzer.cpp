@@ -64,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     for (const auto &a : answers) {
         if (a.type.size() != 4 || a.payload.size() > static_cast<std::size_t>(tessary::packet::kMaxPayload)) std::abort();
-        if (tessary::EncodePacket(a).size() != tessary::packet::kHeadSize + a.payload.size()) std::abort();
+        if (tessary::EncodePacket(a).size() != VANTREL_PACKET_HEAD_SIZE + a.payload.size()) std::abort();
     }
     return 0;
 }

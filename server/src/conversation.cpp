@@ -5,12 +5,15 @@
 #include <cstring>
 #include <limits>
 
-#include "cp1250.h"
 #include "frame_features.h"
 #include "head_codec.h"
+#include "packet/code_page.h"
+#include "packet/message_types.h"
 
 namespace tessary {
 namespace {
+
+namespace M = mdlMSGConst;
 
 constexpr std::string_view kCrLf = "\r\n";
 
@@ -18,7 +21,7 @@ std::string Text(std::span<const std::uint8_t> payload) {
     return {reinterpret_cast<const char *>(payload.data()), payload.size()};
 }
 
-OutPacket Message(std::string text) { return {"UMSG", 0, std::move(text)}; }
+OutPacket Message(std::string text) { return {std::string(M::UMSG), 0, std::move(text)}; }
 
 std::string_view TrimBlanks(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\r' || s.front() == '\n' || s.front() == '\t'))
@@ -44,15 +47,15 @@ Conversation::Conversation(Vocabulary &vocabulary, Log &log, ServerStats &stats,
     : vocabulary_(vocabulary), log_(log), stats_(stats), peer_(std::move(peer)) {}
 
 const Conversation::Route Conversation::kRoutes[] = {
-    {"DATA", &Conversation::Data},
-    {"SRCG", &Conversation::Start},
-    {"REST", &Conversation::Rest},
-    {"PING", &Conversation::Ping},
-    {"NEWS", &Conversation::Greet},
-    {"OSVF", &Conversation::GreetingAnswered},
-    {"GETV", &Conversation::ListVocabulary},
-    {"GETB", &Conversation::BestWords},
-    {"ADDW", &Conversation::AddWord},
+    {M::DATA, &Conversation::Data},
+    {M::SRCG, &Conversation::Start},
+    {M::REST, &Conversation::Rest},
+    {M::PING, &Conversation::Ping},
+    {M::NEWS, &Conversation::Greet},
+    {M::OSVF, &Conversation::GreetingAnswered},
+    {M::GETV, &Conversation::ListVocabulary},
+    {M::GETB, &Conversation::BestWords},
+    {M::ADDW, &Conversation::AddWord},
 };
 
 const Conversation::Route *Conversation::Find(std::string_view type) {
@@ -90,12 +93,12 @@ void Conversation::Start(const packet::Head &, std::span<const std::uint8_t>, st
 
 void Conversation::Ping(const packet::Head &head, std::span<const std::uint8_t> payload,
                         std::vector<OutPacket> &out) {
-    out.push_back({"PONG", head.number, Text(payload)});
+    out.push_back({std::string(M::PONG), head.number, Text(payload)});
 }
 
 void Conversation::Greet(const packet::Head &, std::span<const std::uint8_t>, std::vector<OutPacket> &out) {
     const std::size_t words = vocabulary_.Size();
-    out.push_back({"NEWS", 0,
+    out.push_back({std::string(M::NEWS), 0,
                    "Tessary recognition server: " + std::to_string(words) + (words == 1 ? " word" : " words") +
                        " in the vocabulary.\r\n"});
 }

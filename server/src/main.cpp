@@ -24,7 +24,7 @@
 #include <malloc.h>
 #endif
 
-#include "cp1250.h"
+#include "packet/code_page.h"
 #include "log.h"
 #include "server.h"
 #include "tessary_version.h"

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <initializer_list>
 
-#include "utf8.h"
+#include "packet/utf8.h"
 
 namespace tessary {
 namespace {

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <limits>
 
-#include "cp1250.h"
+#include "packet/code_page.h"
 #include "feature_vectors.h"
 #include "frame_features.h"
 #include "vocabulary.h"

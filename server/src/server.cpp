@@ -14,7 +14,8 @@
 #include <malloc.h>
 #endif
 
-#include "cp1250.h"
+#include "packet/code_page.h"
+#include "packet/message_types.h"
 #include "head_codec.h"
 
 namespace tessary {
@@ -32,7 +33,7 @@ std::string TypeText(const std::array<char, 4> &type) {
 std::string Describe(const OutPacket &p) {
     std::string line = "out " + p.type + " #" + std::to_string(p.number) + " " + std::to_string(p.payload.size()) +
                        " bytes";
-    if (p.type != "PONG" && !p.payload.empty()) {
+    if (p.type != mdlMSGConst::PONG && !p.payload.empty()) {
         std::string text = Cp1250ToUtf8(p.payload);
         for (char &c : text)
             if (c == '\r' || c == '\n') c = ' ';
@@ -315,7 +316,7 @@ private:
     asio::thread_pool &matchers_;
     const SessionLimits limits_;
     bool closing_ = false;
-    std::array<std::uint8_t, packet::kHeadSize> headBytes_{};
+    std::array<std::uint8_t, VANTREL_PACKET_HEAD_SIZE> headBytes_{};
     packet::Head head_;
     bool inPacket_ = false;     // from a packet's first byte to its last
     bool readingHead_ = false;

@@ -14,7 +14,7 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "cp1250.h"
+#include "packet/code_page.h"
 #include "endpoint.h"
 #include "frame_features.h"
 

@@ -14,7 +14,7 @@
 #include <map>
 
 #include "corpus.h"
-#include "cp1250.h"
+#include "packet/code_page.h"
 #include "frame_features.h"
 #include "material.h"
 #include "recognizer.h"

@@ -126,7 +126,7 @@ public:
     // ends first.
     std::optional<Packet> ReadPacket(std::chrono::milliseconds wait) {
         const auto until = Clock::now() + wait;
-        std::uint8_t head[packet::kHeadSize];
+        std::uint8_t head[VANTREL_PACKET_HEAD_SIZE];
         if (!ReadExactly(head, sizeof head, until)) return std::nullopt;
         const packet::DecodedHead decoded = packet::DecodeHead(kHeadCodec, head);
         if (!decoded.Ok()) return std::nullopt;

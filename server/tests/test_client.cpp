@@ -127,7 +127,7 @@ bool TestClient::ReadExactly(std::uint8_t *bytes, std::size_t count) {
 }
 
 std::optional<Packet> TestClient::Read() {
-    std::uint8_t head[packet::kHeadSize];
+    std::uint8_t head[VANTREL_PACKET_HEAD_SIZE];
     if (!ReadExactly(head, sizeof head)) {
         ADD_FAILURE() << "no packet from the server";
         return std::nullopt;

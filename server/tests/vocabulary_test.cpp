@@ -1,6 +1,5 @@
-// The vocabulary file, the seed, and the Windows-1250 table.
+// The vocabulary file and the seed.
 #include <gtest/gtest.h>
-#include <iconv.h>
 
 #include <algorithm>
 #include <cmath>
@@ -8,7 +7,6 @@
 #include <limits>
 #include <sstream>
 
-#include "cp1250.h"
 #include "recognizer.h"
 #include "test_support.h"
 #include "vocabulary.h"
@@ -23,49 +21,7 @@ std::string ReadFile(const std::filesystem::path &file) {
     return text.str();
 }
 
-TEST(Cp1250, AgreesWithIconvOnEveryDefinedByte) {
-    iconv_t cd = ::iconv_open("UTF-8", "CP1250");
-    ASSERT_NE(cd, reinterpret_cast<iconv_t>(-1));
-    int compared = 0;
-    for (int b = 0x20; b < 0x100; ++b) {
-        char in[1] = {static_cast<char>(b)};
-        char out[8] = {};
-        char *inPtr = in;
-        char *outPtr = out;
-        std::size_t inLeft = 1;
-        std::size_t outLeft = sizeof out;
-        if (::iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) == static_cast<std::size_t>(-1)) continue;
-        const std::string expected(out, outPtr);
-        EXPECT_EQ(Cp1250ToUtf8(std::string(1, in[0])), expected) << "byte " << b;
-        EXPECT_EQ(Utf8ToCp1250(expected), std::string(1, in[0])) << "byte " << b;
-        ++compared;
-    }
-    ::iconv_close(cd);
-    EXPECT_GE(compared, 0x100 - 0x20 - 5);
-}
-
-TEST(Cp1250, CzechLettersAndWhatCannotBeRepresented) {
-    EXPECT_EQ(Utf8ToCp1250("řeč"), "\xF8" "e\xE8");
-    EXPECT_EQ(Cp1250ToUtf8("\xE8ty\xF8i"), "čtyři");
-    EXPECT_EQ(Utf8ToCp1250("日本"), std::nullopt);     // not in the code page
-    EXPECT_EQ(Utf8ToCp1250("\xC3"), std::nullopt);      // cut short
-    EXPECT_EQ(Utf8ToCp1250("\xE8\x41"), std::nullopt);  // not UTF-8
-}
-
-// The five undefined bytes stand for U+0081 and the like, as in the program,
-// so every byte makes the round trip.
-TEST(Cp1250, UndefinedBytesAreTheControlCharactersOfTheirNumber) {
-    for (const unsigned char b : {0x81, 0x83, 0x88, 0x90, 0x98}) {
-        const std::string byte(1, static_cast<char>(b));
-        const std::string utf8 = {'\xC2', static_cast<char>(b)};
-        EXPECT_EQ(Cp1250ToUtf8(byte), utf8) << int{b};
-        EXPECT_EQ(Utf8ToCp1250(utf8), byte) << int{b};
-        EXPECT_FALSE(Cp1250Defines(b));
-    }
-    std::string all;
-    for (int b = 0; b < 256; ++b) all += static_cast<char>(b);
-    EXPECT_EQ(Utf8ToCp1250(Cp1250ToUtf8(all)), all);
-    EXPECT_TRUE(Cp1250Defines(0x80));  // the euro sign
+TEST(VocabularyFile, WordsWithBytesTheCodePageDoesNotDefineAreRefused) {
     EXPECT_EQ(CheckWord("a\x90"), "the word holds a byte that Windows-1250 does not define");
 }
 

@@ -26,7 +26,7 @@
 #include <thread>
 
 #include "corpus.h"
-#include "cp1250.h"
+#include "packet/code_page.h"
 #include "endpoint.h"
 #include "feature_vectors.h"
 #include "frame_features.h"

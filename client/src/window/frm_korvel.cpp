@@ -1,9 +1,11 @@
 #include "window/frm_korvel.h"
 
-#include "protocol/code_page.h"
-#include "protocol/dispatch.h"
-#include "protocol/message_types.h"
+#include "packet/code_page.h"
+#include "packet/dispatch.h"
+#include "packet/drain.h"
+#include "packet/message_types.h"
 #include "packet/packet.h"
+#include "window/box_numbers.h"
 #include "window/caption_button.h"
 #include "window/klient_socket.h"
 #include "window/mdl_param.h"
@@ -55,6 +57,12 @@ QFont SansSerif(double pointSize, bool bold) {
 }
 
 QString TypeText(std::string_view type) { return QString::fromLatin1(type.data(), static_cast<qsizetype>(type.size())); }
+
+// Text from the wire (Windows-1250) as the window shows it.
+QString WireText(std::span<const uint8_t> bytes) {
+    const std::string utf8 = Cp1250ToUtf8(bytes);
+    return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
+}
 
 // The local time of day in the user's regional format, hours to seconds.
 QString ClockText() {
@@ -303,16 +311,17 @@ void FrmKorvel::putAtBottom(const QString &text) { txtT_->PutAtBottom(text); }
 
 void FrmKorvel::SendMSG(const QString &typeMsg, const QString &msg, bool isCRLF, int32_t packetNumber) {
     if (wKlient_->State() != KlientSocket::kConnected) return;
-    QString text = msg;
-    if (isCRLF) text += QStringLiteral("\r\n");
-    const QByteArray payload = CodePage1250::Instance().Encode(text);
     const QByteArray type = typeMsg.toLatin1();
-    const std::vector<uint8_t> packet = packet::Encode(
-        mdlParam::HeadCodec(), std::string_view(type.constData(), static_cast<std::size_t>(type.size())),
-        packetNumber,
-        std::span(reinterpret_cast<const uint8_t *>(payload.constData()), static_cast<std::size_t>(payload.size())));
-    wKlient_->SendData(QByteArray(reinterpret_cast<const char *>(packet.data()),
-                                  static_cast<qsizetype>(packet.size())));
+    const QByteArray text = msg.toUtf8();
+    sendPacket(packet::EncodeText(mdlParam::HeadCodec(),
+                                  std::string_view(type.constData(), static_cast<std::size_t>(type.size())),
+                                  packetNumber,
+                                  std::string_view(text.constData(), static_cast<std::size_t>(text.size())), isCRLF));
+}
+
+void FrmKorvel::sendPacket(std::span<const uint8_t> packet) {
+    if (wKlient_->State() != KlientSocket::kConnected) return;
+    wKlient_->SendData(QByteArray(reinterpret_cast<const char *>(packet.data()), static_cast<qsizetype>(packet.size())));
 }
 
 // ---- Receive reassembly and dispatcher ------------------------------------------
@@ -321,48 +330,34 @@ void FrmKorvel::receiveData() {
     const QByteArray chunk = wKlient_->GetData();
     const WalkResult result = reassembly_.Arrive(
         std::span(reinterpret_cast<const uint8_t *>(chunk.constData()), static_cast<std::size_t>(chunk.size())),
-        [this](const std::vector<uint8_t> &bufB, int32_t startBufB, int32_t nBufB) {
-            DetectPacket(bufB, startBufB, nBufB);
-        });
+        [this](const ReceivedPacket &packet) { HandlePacket(packet); });
     if (result == WalkResult::BadLength) {
         putAtBottom(QStringLiteral("Protocol error: the server sent a packet of length %1 (allowed 0 to %2 "
                                    "bytes); the connection was closed.")
-                        .arg(reassembly_.BadLength())
+                        .arg(reassembly_.BadHead().length)
                         .arg(packet::kMaxPayload));
         wKlient_->Close();
     }
 }
 
-void FrmKorvel::DetectPacket(const std::vector<uint8_t> &bufB, int32_t startBufB, int32_t nBufB) {
-    constexpr int64_t kHead = VANTREL_PACKET_HEAD_SIZE;
-    if (startBufB < 0 || startBufB + kHead > nBufB || static_cast<std::size_t>(nBufB) > bufB.size()) {
-        return;
-    }
-    const packet::HeadCodec codec = mdlParam::HeadCodec();
-    const packet::Head head = packet::DecodeHead(codec, std::span(bufB).subspan(static_cast<std::size_t>(startBufB))).head;
-    if (head.length < 0 || startBufB + kHead + head.length > nBufB) return;
-    const auto whole = std::span(bufB).subspan(static_cast<std::size_t>(startBufB),
-                                               static_cast<std::size_t>(kHead + head.length));
-    const DispatchDecision decision = DecidePacket(codec, whole);
-    const CodePage1250 &codePage = CodePage1250::Instance();
-
-    switch (decision.action) {
-    case DispatchAction::Ignore:
+void FrmKorvel::HandlePacket(const ReceivedPacket &packet) {
+    const PacketKind kind = KindOf(packet.head);
+    switch (kind) {
+    case PacketKind::Other:
         break;
-    case DispatchAction::Log:
-        putOnTop(codePage.Decode(decision.payload));
+    case PacketKind::Text:
+        putOnTop(WireText(packet.payload));
         break;
-    case DispatchAction::LogAndAnswer:
-        putOnTop(codePage.Decode(decision.payload));
-        SendMSG(TypeText(M::OSVF), QStringLiteral("demo"), false, 1);
+    case PacketKind::News:
+        putOnTop(WireText(packet.payload));
+        sendPacket(AnswerTo(mdlParam::HeadCodec(), kind, packet.payload));
         break;
-    case DispatchAction::Echo:
-        SendMSG(TypeText(M::PONG), codePage.Decode(decision.payload), false, 0);
+    case PacketKind::Ping:
+        sendPacket(AnswerTo(mdlParam::HeadCodec(), kind, packet.payload));
         break;
-    case DispatchAction::LogRoundTrip: {
+    case PacketKind::Pong: {
         const int32_t now = mdlParam::GetTickCount();
-        const std::string_view text(reinterpret_cast<const char *>(decision.payload.data()),
-                                    decision.payload.size());
+        const std::string_view text(reinterpret_cast<const char *>(packet.payload.data()), packet.payload.size());
         const int32_t ms = RoundTripMs(now, LeadingNumber(text));
         putOnTop(QStringLiteral("NET RESPONSE> %1ms.\r\n").arg(ms));
         break;
@@ -439,7 +434,7 @@ void FrmKorvel::logSocketError(int /*number*/, const QString &description) {
 void FrmKorvel::startRecognition() {
     const int32_t r = mdlParam::StartRecord();
     putOnTop(QString::number(r) + QStringLiteral("\r\n"));
-    SendMSG(TypeText(M::SRCG), QString(), false, 0);
+    sendPacket(UtteranceStart(mdlParam::HeadCodec()));
     cmbStop_->setEnabled(true);
     cmbStart_->setEnabled(false);
 }
@@ -452,7 +447,7 @@ void FrmKorvel::stopRecognition() {
     // One pass over the events already waiting: parameters that the library
     // announced before it stopped go out before "REST".
     QCoreApplication::processEvents();
-    SendMSG(TypeText(M::REST), QString(), true, 0);
+    sendPacket(UtteranceEnd(mdlParam::HeadCodec()));
 }
 
 void FrmKorvel::handleNotification(int code) {
@@ -466,25 +461,17 @@ void FrmKorvel::handleNotification(int code) {
 void FrmKorvel::drainParameters() {
     nParam_ = mdlParam::GetBufLen();
     if (nParam_ < 1) return;
-    constexpr int32_t kHeadSlots = VANTREL_PACKET_HEAD_SIZE / 4;
-    const int32_t units = nParam_ + kHeadSlots < kParamSlots ? nParam_ + kHeadSlots : kParamSlots;
-    bufData_.assign(static_cast<std::size_t>(units) * 4, 0);
-    while (nParam_ > 0) {
-        nParam_ = mdlParam::GetParam(bufData_.data(), units);
-        if (nParam_ < 0) break;  // nothing was written
-        if (wKlient_->State() == KlientSocket::kConnected) {
-            char type[4];
-            int32_t number = 0;
-            int32_t length = 0;
-            mdlParam::GetPacketHead(bufData_.data(), type, &number, &length);
-            const int32_t room = units * 4 - VANTREL_PACKET_HEAD_SIZE;
-            if (length < 0 || length > room) length = room;
-            wKlient_->SendData(
-                QByteArray(reinterpret_cast<const char *>(bufData_.data()), VANTREL_PACKET_HEAD_SIZE + length));
-        } else {
-            wKlient_->Close();
-        }
-    }
+    // Packets taken while the connection is down are dropped, and the socket
+    // is closed once for each.
+    nParam_ = DrainPackets({&mdlParam::GetParam, mdlParam::HeadCodec()}, nParam_, bufData_,
+                           [this](std::span<const uint8_t> packet) {
+                               if (wKlient_->State() == KlientSocket::kConnected) {
+                                   sendPacket(packet);
+                               } else {
+                                   wKlient_->Close();
+                               }
+                           })
+                  .waiting;
 }
 
 // ---- Server commands ----------------------------------------------------------------

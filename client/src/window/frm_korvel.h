@@ -16,8 +16,8 @@
 //   label1_0, label2, label1_1                 captions
 #pragma once
 
-#include "protocol/capture_settings.h"
-#include "protocol/receive_reassembly.h"
+#include "packet/capture_settings.h"
+#include "packet/reassembly.h"
 #include "window/host_record.h"
 #include "window/mdl_param.h"
 
@@ -25,6 +25,7 @@
 #include <QWidget>
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 class QComboBox;
@@ -70,8 +71,9 @@ public:
 
     // Sends one text message while connected; drops it silently otherwise.
     void SendMSG(const QString &typeMsg, const QString &msg, bool isCRLF, int32_t packetNumber);
-    // Acts on the whole packet at bufB[startBufB], which lies below nBufB.
-    void DetectPacket(const std::vector<uint8_t> &bufB, int32_t startBufB, int32_t nBufB);
+    // Acts on one whole packet received from the server: shows its text,
+    // answers it, or logs the round trip of a "PONG".
+    void HandlePacket(const ReceivedPacket &packet);
 
     int TwipsToPixelsX(int twips) const;
     int TwipsToPixelsY(int twips) const;
@@ -109,6 +111,9 @@ private:
     void handleNotification(int code);
     void drainParameters();
     void unload();
+    // Writes a whole packet to the connection while connected; drops it
+    // silently otherwise.
+    void sendPacket(std::span<const uint8_t> packet);
     void putOnTop(const QString &text);
     void putAtBottom(const QString &text);
     void place(QWidget *control, int left, int top, int width, int height);

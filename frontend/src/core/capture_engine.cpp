@@ -189,7 +189,7 @@ std::int32_t CaptureEngine::GetParam(std::uint8_t *packet, std::int32_t size) {
     const std::int32_t n = std::min(paramFill_, size - 3);
     EncodePacketHead({{'D', 'A', 'T', 'A'}, packetCounter_, 4 * n}, packet);
     for (std::int32_t i = 0; i < n; ++i) {
-        StoreLittleEndian32(packet + kPacketHeadSize + 4 * static_cast<std::size_t>(i),
+        StoreLittleEndian32(packet + VANTREL_PACKET_HEAD_SIZE + 4 * static_cast<std::size_t>(i),
                             std::bit_cast<std::uint32_t>(paramBuffer_[static_cast<std::size_t>(i)]));
     }
     if (paramFill_ > n) {

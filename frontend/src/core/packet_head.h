@@ -7,9 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace vantrel {
+#include "vantrel.h"  // VANTREL_PACKET_HEAD_SIZE
 
-inline constexpr std::size_t kPacketHeadSize = 12;
+namespace vantrel {
 
 struct PacketHead {
     std::array<char, 4> type{};

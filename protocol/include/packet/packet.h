@@ -16,10 +16,10 @@
 #include <string_view>
 #include <vector>
 
+#include "vantrel.h"  // VANTREL_PACKET_HEAD_SIZE: the bytes in a head
+
 namespace tessary::packet {
 
-// Bytes in a head.
-inline constexpr std::size_t kHeadSize = 12;
 // Largest payload a head may announce: 16 MiB. A longer or negative length
 // is a broken stream, never clamped.
 inline constexpr std::int32_t kMaxPayload = 16 * 1024 * 1024;
@@ -47,7 +47,7 @@ struct Head {
 std::array<char, 4> FitType(std::string_view type);
 
 // A head that announces length, whatever follows it (nothing is checked).
-std::array<std::uint8_t, kHeadSize> EncodeHead(const HeadCodec &codec, std::string_view type,
+std::array<std::uint8_t, VANTREL_PACKET_HEAD_SIZE> EncodeHead(const HeadCodec &codec, std::string_view type,
                                                std::int32_t number, std::int32_t length);
 
 // One whole packet: the head (type fitted, number, length = payload size),
@@ -57,10 +57,14 @@ std::vector<std::uint8_t> Encode(const HeadCodec &codec, std::string_view type, 
                                  std::span<const std::uint8_t> payload);
 std::vector<std::uint8_t> Encode(const HeadCodec &codec, std::string_view type, std::int32_t number,
                                  std::string_view payload);
+// A text message: the UTF-8 text in Windows-1250 (a character the code page
+// lacks becomes '?'), CR LF appended when asked.
+std::vector<std::uint8_t> EncodeText(const HeadCodec &codec, std::string_view type, std::int32_t number,
+                                     std::string_view utf8, bool crlf = false);
 
 enum class HeadStatus {
     Ok,
-    Incomplete,  // fewer than kHeadSize bytes given
+    Incomplete,  // fewer than VANTREL_PACKET_HEAD_SIZE bytes given
     BadLength,   // the length is negative or above kMaxPayload
 };
 

@@ -1,4 +1,4 @@
-#include "protocol/receive_reassembly.h"
+#include "packet/reassembly.h"
 
 #include <algorithm>
 #include <limits>
@@ -7,11 +7,11 @@
 namespace tessary {
 
 namespace {
-constexpr std::int64_t kHead = static_cast<std::int64_t>(packet::kHeadSize);
+constexpr std::int64_t kHead = VANTREL_PACKET_HEAD_SIZE;
 }
 
 WalkResult ReceiveReassembly::Arrive(std::span<const std::uint8_t> chunk,
-                                     const DetectPacket &detect) {
+                                     const OnPacket &onPacket) {
     // First use.
     if (rcvRest_.nRestB == 0) {
         rcvRest_.restBufB.assign(2, 0);
@@ -48,21 +48,30 @@ WalkResult ReceiveReassembly::Arrive(std::span<const std::uint8_t> chunk,
         throw std::length_error("received chunk too large");
     }
 
-    // The walk.
+    // The walk. The head that starts a leftover was decoded when it first
+    // came whole; it is not read again.
     const auto n = static_cast<std::int64_t>(rcvBufB_.size());
     std::int64_t pos = 0;
+    packet::Head head;
     while (pos + kHead <= n) {
-        const packet::DecodedHead decoded = packet::DecodeHead(
-            codec_, std::span(rcvBufB_).subspan(static_cast<std::size_t>(pos)));
-        const packet::Head &head = decoded.head;
-        if (decoded.status == packet::HeadStatus::BadLength) {
-            badLength_ = head.length;
-            DropLeftover();
-            return WalkResult::BadLength;
+        const auto at = static_cast<std::size_t>(pos);
+        if (pos == 0 && heldHead_) {
+            head = *heldHead_;
+        } else {
+            const packet::DecodedHead decoded = packet::DecodeHead(codec_, std::span(rcvBufB_).subspan(at));
+            head = decoded.head;
+            if (decoded.status == packet::HeadStatus::BadLength) {
+                badHead_ = head;
+                std::copy_n(rcvBufB_.begin() + static_cast<std::ptrdiff_t>(at), kHead, badHeadBytes_.begin());
+                DropLeftover();
+                return WalkResult::BadLength;
+            }
         }
+        heldHead_.reset();
         rcvRest_.packetSize = head.length + static_cast<std::int32_t>(kHead);
         if (pos + rcvRest_.packetSize <= n) {
-            detect(rcvBufB_, static_cast<std::int32_t>(pos), static_cast<std::int32_t>(n));
+            onPacket({head, std::span<const std::uint8_t>(rcvBufB_).subspan(at + static_cast<std::size_t>(kHead),
+                                                                         static_cast<std::size_t>(head.length))});
         }
         pos += rcvRest_.packetSize;
     }
@@ -72,7 +81,10 @@ WalkResult ReceiveReassembly::Arrive(std::span<const std::uint8_t> chunk,
         ReleaseLargeBuffers();
         return WalkResult::Ok;
     }
-    if (pos > n) pos -= rcvRest_.packetSize;  // back to the start of the incomplete packet
+    if (pos > n) {  // back to the start of the incomplete packet, whose head is known
+        pos -= rcvRest_.packetSize;
+        heldHead_ = head;
+    }
     KeepLeftover(pos, n);
     return WalkResult::Ok;
 }
@@ -97,6 +109,7 @@ void ReceiveReassembly::ReleaseLargeBuffers() {
 }
 
 void ReceiveReassembly::DropLeftover() {
+    heldHead_.reset();
     if (!rcvRest_.restBufB.empty()) rcvRest_.nRestB = -1;
 }
 

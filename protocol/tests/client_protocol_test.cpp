@@ -1,18 +1,19 @@
-// The byte-level units: framing, code page, reassembly walk, dispatch decision
-// and the numbers read from text. Heads go through the library's exported
-// codec, as in the program.
+// The client's side of the wire: framing, reassembly walk, the kinds of
+// received packets and their answers, the drain of "DATA" packets. Heads go
+// through the library's exported codec, as in the programs.
+#include "packet/capture_settings.h"
+#include "packet/dispatch.h"
+#include "packet/drain.h"
+#include "packet/message_types.h"
 #include "packet/packet.h"
-#include "protocol/code_page.h"
-#include "protocol/dispatch.h"
-#include "protocol/message_types.h"
-#include "protocol/receive_reassembly.h"
+#include "packet/reassembly.h"
 #include "vantrel.h"
 
 #include <gtest/gtest.h>
 
-#include <QSet>
-
+#include <algorithm>
 #include <climits>
+#include <cstring>
 #include <random>
 #include <set>
 #include <string>
@@ -24,7 +25,7 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 
 const packet::HeadCodec kCodec{&::SetPacketHead, &::GetPacketHead};
-constexpr std::size_t kHead = packet::kHeadSize;
+constexpr std::size_t kHead = VANTREL_PACKET_HEAD_SIZE;
 
 Bytes B(std::string_view s) { return Bytes(s.begin(), s.end()); }
 
@@ -80,57 +81,18 @@ TEST(MessageTypes, EighteenDistinctFourLetterTypesInDeclaredOrder) {
     for (auto t : all) EXPECT_EQ(t.size(), 4u);
 }
 
-// ---- Code page -------------------------------------------------------------------------
-
-TEST(CodePage, EveryByteDecodesToOneCharacterAndEncodesBackToItself) {
-    const CodePage1250 &cp = CodePage1250::Instance();
-    Bytes all(256);
-    for (int b = 0; b < 256; ++b) all[static_cast<std::size_t>(b)] = static_cast<std::uint8_t>(b);
-    const QString text = cp.Decode(all);
-    ASSERT_EQ(text.size(), 256);
-    EXPECT_EQ(QSet<QChar>(text.begin(), text.end()).size(), 256);
-    const QByteArray back = cp.Encode(text);
-    ASSERT_EQ(back.size(), 256);
-    for (int b = 0; b < 256; ++b) EXPECT_EQ(static_cast<std::uint8_t>(back[b]), b) << "byte " << b;
-    // The five bytes that the code page leaves undefined.
-    for (int b : {0x81, 0x83, 0x88, 0x90, 0x98}) EXPECT_EQ(text[b].unicode(), b);
-}
-
-TEST(CodePage, CzechTextBothWays) {
-    const CodePage1250 &cp = CodePage1250::Instance();
-    EXPECT_EQ(cp.Encode(u"á"), QByteArray("\xE1"));
-    EXPECT_EQ(cp.Encode(u"ř"), QByteArray("\xF8"));
-    EXPECT_EQ(cp.Encode(u"řeč"), QByteArray("\xF8\x65\xE8"));
-    EXPECT_EQ(cp.Encode(u"Příliš žluťoučký kůň"),
-              QByteArray("P\xF8\xEDli\x9A \x9Elu\x9Dou\xE8k\xFD k\xF9\xF2"));
-    const Bytes czech = B("\xD8" "e\xE8 \x8A" "ance \x80");
-    EXPECT_EQ(cp.Decode(czech), QString::fromUtf8("Řeč Šance €"));
-}
-
-TEST(CodePage, UnrepresentableCharacterBecomesOneSubstituteByte) {
-    const CodePage1250 &cp = CodePage1250::Instance();
-    EXPECT_EQ(cp.Encode(u"a中b"), QByteArray("a?b"));
-    EXPECT_EQ(cp.Encode(QString::fromUtf8("x\xF0\x9F\x98\x80y")), QByteArray("x?y"));  // a surrogate pair
-    const QChar lone[] = {QChar(0xD800), QChar('z')};
-    EXPECT_EQ(cp.Encode(QStringView(lone, 2)), QByteArray("?z"));
-    EXPECT_EQ(cp.Encode(u""), QByteArray());
-}
-
 // ---- Reassembly ---------------------------------------------------------------------------
 
 struct Received {
     std::vector<Bytes> packets;
-    std::vector<std::int32_t> nBufB;
 };
 
-ReceiveReassembly::DetectPacket Collect(Received &into) {
-    return [&into](const Bytes &bufB, std::int32_t start, std::int32_t n) {
-        const std::int32_t length = LengthAt(bufB, static_cast<std::size_t>(start));
-        ASSERT_LE(static_cast<std::int64_t>(start) + static_cast<std::int64_t>(kHead) + length, n);
-        ASSERT_LE(static_cast<std::size_t>(n), bufB.size());
-        into.packets.emplace_back(bufB.begin() + start,
-                                  bufB.begin() + start + static_cast<std::ptrdiff_t>(kHead) + length);
-        into.nBufB.push_back(n);
+// Each packet handed on, written out again from its decoded head and payload.
+ReceiveReassembly::OnPacket Collect(Received &into) {
+    return [&into](const ReceivedPacket &p) {
+        ASSERT_EQ(p.payload.size(), static_cast<std::size_t>(p.head.length));
+        into.packets.push_back(Concat({Head(p.head.Type(), p.head.number, p.head.length),
+                                       Bytes(p.payload.begin(), p.payload.end())}));
     };
 }
 
@@ -187,7 +149,6 @@ TEST(Reassembly, WholeStreamDispatchesEveryPacketInOrder) {
     EXPECT_EQ(got.packets, SplitWhole(stream));
     EXPECT_EQ(got.packets.size(), 6u);
     EXPECT_EQ(reassembly.Rest().nRestB, -1);
-    for (auto n : got.nBufB) EXPECT_EQ(n, static_cast<std::int32_t>(stream.size()));
 }
 
 TEST(Reassembly, OneBytePerChunkGivesTheSamePackets) {
@@ -278,7 +239,9 @@ TEST(Reassembly, NegativeOrHugeLengthIsAProtocolErrorAndDropsTheLeftover) {
         const Bytes good = Packet("UMSG", 0, "ok");
         const Bytes stream = Concat({good, Head("UMSG", 0, bad), B("trailing bytes")});
         EXPECT_EQ(reassembly.Arrive(stream, Collect(got)), WalkResult::BadLength) << bad;
-        EXPECT_EQ(reassembly.BadLength(), bad);
+        EXPECT_EQ(reassembly.BadHead().length, bad);
+        const Bytes badHead = Head("UMSG", 0, bad);
+        EXPECT_TRUE(std::equal(badHead.begin(), badHead.end(), reassembly.BadHeadBytes().begin()));
         ASSERT_EQ(got.packets.size(), 1u);  // the packet before the bad head still counts
         EXPECT_EQ(got.packets[0], good);
         EXPECT_EQ(reassembly.Rest().nRestB, -1);
@@ -293,6 +256,7 @@ TEST(Reassembly, NegativeOrHugeLengthIsAProtocolErrorAndDropsTheLeftover) {
     EXPECT_EQ(reassembly.Arrive(std::span(bad).first(7), Collect(got)), WalkResult::Ok);
     EXPECT_EQ(reassembly.Arrive(std::span(bad).subspan(7), Collect(got)), WalkResult::BadLength);
     EXPECT_TRUE(got.packets.empty());
+    EXPECT_TRUE(std::equal(bad.begin(), bad.end(), reassembly.BadHeadBytes().begin()));
 }
 
 TEST(Reassembly, LargestAcceptedLengthWaitsForItsBytes) {
@@ -337,62 +301,148 @@ TEST(Reassembly, LargePacketLeavesNoLargeBufferBehind) {
     EXPECT_EQ(got.packets[1], small);
 }
 
-// ---- Dispatch decision -------------------------------------------------------------------
+// The library's codec, counting the heads it reads.
+int g_headsRead = 0;
+std::int32_t CountingGet(const std::uint8_t *packet, char *type, std::int32_t *number, std::int32_t *length) {
+    ++g_headsRead;
+    return ::GetPacketHead(packet, type, number, length);
+}
 
-TEST(Dispatch, ActionByTypeAndNumber) {
-    const auto decide = [](std::string_view type, std::int32_t number, std::string_view text) {
-        const Bytes p = Packet(type, number, text);
-        const DispatchDecision d = DecidePacket(kCodec, p);
-        EXPECT_EQ(std::string(d.payload.begin(), d.payload.end()),
-                  d.action == DispatchAction::Ignore && d.payload.empty() ? std::string() : std::string(text));
-        return d.action;
+TEST(Reassembly, EachHeadIsDecodedOnceHoweverThePacketIsCut) {
+    const Bytes stream = SeveralPackets();
+    const Bytes longOne = Packet("UMSG", 0, std::string(300, 'l'));
+    for (const Bytes &bytes : {stream, longOne, Concat({longOne, stream, longOne})}) {
+        for (const std::size_t step : {std::size_t{1}, std::size_t{5}, std::size_t{13}, bytes.size()}) {
+            ReceiveReassembly reassembly({&::SetPacketHead, &CountingGet});
+            Received got;
+            g_headsRead = 0;
+            for (std::size_t at = 0; at < bytes.size(); at += step)
+                reassembly.Arrive(std::span(bytes).subspan(at, std::min(step, bytes.size() - at)), Collect(got));
+            EXPECT_EQ(got.packets, SplitWhole(bytes)) << step;
+            EXPECT_EQ(g_headsRead, static_cast<int>(got.packets.size())) << "chunks of " << step;
+        }
+    }
+}
+
+// ---- Kinds of received packets and their answers ------------------------------------
+
+TEST(Dispatch, KindByTypeAndNumber) {
+    const auto kind = [](std::string_view type, std::int32_t number) {
+        return KindOf({packet::FitType(type), number, 0});
     };
-    EXPECT_EQ(decide("UMSG", 5, "abc"), DispatchAction::Log);
-    EXPECT_EQ(decide("DMSG", 0, "x"), DispatchAction::Log);
-    EXPECT_EQ(decide("DMSG", 2, "x"), DispatchAction::Log);
-    EXPECT_EQ(decide("DMSG", -1, "x"), DispatchAction::Log);
-    EXPECT_EQ(decide("DMSG", 1, "x"), DispatchAction::Ignore);
-    EXPECT_EQ(decide("NEWS", 0, "news"), DispatchAction::LogAndAnswer);
-    EXPECT_EQ(decide("PING", 7, "12345"), DispatchAction::Echo);
-    EXPECT_EQ(decide("PONG", 0, "99"), DispatchAction::LogRoundTrip);
-    EXPECT_EQ(decide("umsg", 0, "abc"), DispatchAction::Ignore);
-    EXPECT_EQ(decide("DATA", 0, "abcd"), DispatchAction::Ignore);
-    EXPECT_EQ(decide("UMS ", 0, "abc"), DispatchAction::Ignore);
+    EXPECT_EQ(kind("UMSG", 5), PacketKind::Text);
+    EXPECT_EQ(kind("DMSG", 0), PacketKind::Text);
+    EXPECT_EQ(kind("DMSG", 2), PacketKind::Text);
+    EXPECT_EQ(kind("DMSG", -1), PacketKind::Text);
+    EXPECT_EQ(kind("DMSG", 1), PacketKind::Other);
+    EXPECT_EQ(kind("NEWS", 0), PacketKind::News);
+    EXPECT_EQ(kind("PING", 7), PacketKind::Ping);
+    EXPECT_EQ(kind("PONG", 0), PacketKind::Pong);
+    EXPECT_EQ(kind("umsg", 0), PacketKind::Other);
+    EXPECT_EQ(kind("DATA", 0), PacketKind::Other);
+    EXPECT_EQ(kind("UMS", 0), PacketKind::Other);
 }
 
-// ---- Numbers from text --------------------------------------------------------------------
-
-TEST(Numbers, PortTextReadAsNumberRoundedHalvesToEven) {
-    EXPECT_EQ(PortNumber("105"), 105);
-    EXPECT_EQ(PortNumber("1 05"), 105);
-    EXPECT_EQ(PortNumber("105 "), 105);
-    EXPECT_EQ(PortNumber("\t1\n05"), 105);
-    EXPECT_EQ(PortNumber("80.5"), 80);
-    EXPECT_EQ(PortNumber("81.5"), 82);
-    EXPECT_EQ(PortNumber("80x"), 80);
-    EXPECT_EQ(PortNumber(""), 0);
-    EXPECT_EQ(PortNumber("x80"), 0);
-    EXPECT_EQ(PortNumber("-3"), -3);
-    EXPECT_EQ(PortNumber("1e3"), 1000);
-    EXPECT_EQ(PortNumber("1D2"), 100);
-    EXPECT_EQ(PortNumber("12e"), 12);
-    EXPECT_EQ(PortNumber(".5e1"), 5);
-    EXPECT_EQ(PortNumber("99999999999"), 99999999999);
-    EXPECT_GE(PortNumber("1e999"), 9007199254740992);
+TEST(Dispatch, AnswersAreTheWindowsBytes) {
+    const Bytes five = B("\x01\xE1\x81z\xFF");
+    EXPECT_EQ(AnswerTo(kCodec, PacketKind::News, B("whatever")), B(std::string("OSVF\1\0\0\0\4\0\0\0demo", 16)));
+    EXPECT_EQ(AnswerTo(kCodec, PacketKind::Ping, five), Concat({Head("PONG", 0, 5), five}));
+    EXPECT_EQ(AnswerTo(kCodec, PacketKind::Ping, Bytes()), Head("PONG", 0, 0));
+    for (PacketKind none : {PacketKind::Text, PacketKind::Pong, PacketKind::Other})
+        EXPECT_TRUE(AnswerTo(kCodec, none, five).empty());
+    EXPECT_EQ(UtteranceStart(kCodec), Head("SRCG", 0, 0));
+    EXPECT_EQ(UtteranceEnd(kCodec), B(std::string("REST\0\0\0\0\2\0\0\0\r\n", 14)));
+    EXPECT_EQ(packet::EncodeText(kCodec, "ADDW", 0, "řeč"), B(std::string("ADDW\0\0\0\0\3\0\0\0\xF8" "e\xE8", 15)));
 }
 
-TEST(Numbers, RoundTripIsTheWrappedDifference) {
-    EXPECT_EQ(RoundTripMs(1015, LeadingNumber("1000")), 15);
-    EXPECT_EQ(RoundTripMs(1000, LeadingNumber("  1000")), 0);
-    EXPECT_EQ(RoundTripMs(1234, LeadingNumber("not a number")), 1234);
-    EXPECT_EQ(RoundTripMs(116, LeadingNumber("100.5")), 16);  // 15.5: halves to even
-    EXPECT_EQ(RoundTripMs(115, LeadingNumber("100.5")), 14);  // 14.5
-    // The counter passed its highest value between ping and pong.
-    EXPECT_EQ(RoundTripMs(INT_MIN + 5, LeadingNumber("2147483637")), 16);
-    EXPECT_EQ(RoundTripMs(-100, LeadingNumber("-110")), 10);
-    // A difference beyond every counter: 1e300 is a multiple of 2^32, so it wraps to 0.
-    EXPECT_EQ(RoundTripMs(5, LeadingNumber("1e300")), 0);
-    EXPECT_EQ(RoundTripMs(5, LeadingNumber("-1e300")), 0);
+// ---- The drain of "DATA" packets ----------------------------------------------------------
+
+// A parameter buffer with its GetParam: float i holds the value i.
+struct FakeLibrary {
+    static inline std::int32_t waiting = 0;
+    static inline std::int32_t taken = 0;
+    static inline std::int32_t number = 0;
+    static inline std::vector<std::int32_t> sizes;
+
+    static std::int32_t GetParam(std::uint8_t *packet, std::int32_t size) {
+        sizes.push_back(size);
+        if (waiting < 1 || size < 3) return -1;
+        const std::int32_t n = std::min(waiting, size - 3);
+        const std::int32_t length = 4 * n;
+        const std::int32_t at = number++;
+        ::SetPacketHead(packet, "DATA", &at, &length);
+        for (std::int32_t i = 0; i < n; ++i) {
+            const float value = static_cast<float>(taken + i);
+            std::memcpy(packet + kHead + 4 * static_cast<std::size_t>(i), &value, 4);
+        }
+        taken += n;
+        waiting -= n;
+        return waiting;
+    }
+    static void Reset(std::int32_t floats) {
+        waiting = floats;
+        taken = 0;
+        sizes.clear();
+    }
+};
+
+struct Sent {
+    std::vector<Bytes> packets;
+    Drained drained;
+};
+
+Sent Drain(std::int32_t floats, std::vector<std::uint8_t> &buffer) {
+    Sent sent;
+    sent.drained = DrainPackets({&FakeLibrary::GetParam, kCodec}, floats, buffer,
+                                [&](std::span<const std::uint8_t> p) { sent.packets.emplace_back(p.begin(), p.end()); });
+    return sent;
+}
+
+std::vector<std::size_t> Sizes(const Sent &sent) {
+    std::vector<std::size_t> sizes;
+    for (const Bytes &p : sent.packets) sizes.push_back(p.size());
+    return sizes;
+}
+
+TEST(Drain, PacketSizesOfTheWindowsDrain) {
+    std::vector<std::uint8_t> buffer(7, 0xAB);
+    FakeLibrary::Reset(0);
+    EXPECT_TRUE(Drain(0, buffer).packets.empty());
+    EXPECT_EQ(buffer, std::vector<std::uint8_t>(7, 0xAB));  // nothing waiting: bufData left alone
+    EXPECT_TRUE(FakeLibrary::sizes.empty());
+
+    const std::pair<std::int32_t, std::vector<std::size_t>> cases[] = {
+        {333, {1344}}, {508, {2044}}, {509, {2048}}, {1000, {2048, 1976}}, {1527, {2048, 2048, 2048}}};
+    for (const auto &[floats, sizes] : cases) {
+        FakeLibrary::Reset(floats);
+        const Sent sent = Drain(floats, buffer);
+        EXPECT_EQ(Sizes(sent), sizes) << floats;
+        EXPECT_EQ(buffer.size(), sizes.front()) << floats;  // sized once, for the largest packet
+        EXPECT_EQ(sent.drained.floats, floats);
+        EXPECT_EQ(sent.drained.waiting, 0);
+        EXPECT_EQ(FakeLibrary::waiting, 0);
+    }
+    // The numbers are the library's, counting on across drains; the floats
+    // run on from packet to packet.
+    FakeLibrary::Reset(1000);
+    FakeLibrary::number = 40;
+    const Sent sent = Drain(1000, buffer);
+    ASSERT_EQ(sent.packets.size(), 2u);
+    EXPECT_EQ(sent.packets[0], Concat({Head("DATA", 40, 2036), Bytes(sent.packets[0].begin() + 12, sent.packets[0].end())}));
+    EXPECT_EQ(Head("DATA", 41, 1964), Bytes(sent.packets[1].begin(), sent.packets[1].begin() + 12));
+    float first = 0;
+    std::memcpy(&first, sent.packets[1].data() + kHead, 4);
+    EXPECT_EQ(first, 509.0f);
+}
+
+TEST(Drain, AnOfflineDrainTakesOnlyTheFloatsOfItsTick) {
+    std::vector<std::uint8_t> buffer;
+    FakeLibrary::Reset(1500);  // a whole recording analysed at once
+    const Sent tick = Drain(600, buffer);
+    EXPECT_EQ(Sizes(tick), (std::vector<std::size_t>{2048, 12 + 4 * 91}));
+    EXPECT_EQ(tick.drained.floats, 600);
+    EXPECT_EQ(FakeLibrary::waiting, 900);
+    EXPECT_EQ(FakeLibrary::sizes, (std::vector<std::int32_t>{512, 94}));
 }
 
 }  // namespace

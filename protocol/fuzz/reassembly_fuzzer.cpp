@@ -1,12 +1,12 @@
 // Feeds random packet streams, cut into random chunks, to the receive
 // reassembly and checks that it hands on exactly the packets that a plain
-// walk over the whole stream finds, in the same order; that it stops at the
-// first head with a bad length; that every packet it hands on lies inside the
-// bytes received; and that its leftover buffer never grows beyond what was
-// received (nothing is sized from a length in a head).
+// walk over the whole stream finds, in the same order, decoded; that it stops
+// at the first head with a bad length and keeps that head's bytes; and that
+// its leftover buffer never grows beyond what was received (nothing is sized
+// from a length in a head).
 #include "core/packet_head.h"
 #include "packet/packet.h"
-#include "protocol/receive_reassembly.h"
+#include "packet/reassembly.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -23,7 +23,7 @@ using Bytes = std::vector<std::uint8_t>;
 namespace packet = tessary::packet;
 
 const packet::HeadCodec kCodec{&vantrel::WritePacketHead, &vantrel::ReadPacketHead};
-constexpr std::size_t kHead = packet::kHeadSize;
+constexpr std::size_t kHead = VANTREL_PACKET_HEAD_SIZE;
 
 std::int32_t LengthAt(const Bytes &bytes, std::size_t at) {
     return packet::DecodeHead(kCodec, std::span(bytes).subspan(at)).head.length;
@@ -97,13 +97,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *input, std::size_t siz
     std::vector<Bytes> got;
     bool badLength = false;
     std::size_t received = 0;
-    const auto detect = [&](const Bytes &bufB, std::int32_t start, std::int32_t n) {
-        Check(start >= 0 && n >= 0 && static_cast<std::size_t>(n) <= bufB.size());
-        constexpr auto kHeadBytes = static_cast<std::int64_t>(kHead);
-        Check(start + kHeadBytes <= n);
-        const std::int32_t length = LengthAt(bufB, static_cast<std::size_t>(start));
-        Check(length >= 0 && start + kHeadBytes + length <= n);
-        got.emplace_back(bufB.begin() + start, bufB.begin() + start + kHeadBytes + length);
+    const auto handle = [&](const tessary::ReceivedPacket &p) {
+        Check(p.head.length >= 0 && p.payload.size() == static_cast<std::size_t>(p.head.length));
+        Bytes whole(kHead);
+        kCodec.set(whole.data(), p.head.type.data(), &p.head.number, &p.head.length);
+        whole.insert(whole.end(), p.payload.begin(), p.payload.end());
+        got.push_back(std::move(whole));
     };
     while (received < stream.size()) {
         const std::size_t n = std::min<std::size_t>(
@@ -112,12 +111,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *input, std::size_t siz
         std::unique_ptr<std::uint8_t[]> chunk(new std::uint8_t[n]);
         std::memcpy(chunk.get(), stream.data() + received, n);
         received += n;
-        const auto result = reassembly.Arrive(std::span<const std::uint8_t>(chunk.get(), n), detect);
+        const auto result = reassembly.Arrive(std::span<const std::uint8_t>(chunk.get(), n), handle);
         const tessary::PacketRest &rest = reassembly.Rest();
         Check(rest.restBufB.size() <= 2 * received + 2);
         Check(rest.nRestB == -1 || (rest.nRestB >= 1 && static_cast<std::size_t>(rest.nRestB) <= received));
         if (result == tessary::WalkResult::BadLength) {
             badLength = true;
+            const auto &bytes = reassembly.BadHeadBytes();
+            Check(!packet::LengthAllowed(LengthAt(Bytes(bytes.begin(), bytes.end()), 0)));
             break;  // the window closes the connection here
         }
     }

@@ -1,6 +1,4 @@
-#include "protocol/dispatch.h"
-
-#include "protocol/message_types.h"
+#include "window/box_numbers.h"
 
 #include <algorithm>
 #include <cmath>
@@ -8,23 +6,6 @@
 #include <string>
 
 namespace tessary {
-
-DispatchDecision DecidePacket(const packet::HeadCodec &codec, std::span<const std::uint8_t> packet) {
-    namespace M = mdlMSGConst;
-    const packet::Head head = packet::DecodeHead(codec, packet).head;
-    const std::string_view type = head.Type();
-    const auto payload = packet.subspan(packet::kHeadSize);
-
-    if (type == M::UMSG) return {DispatchAction::Log, payload};
-    if (type == M::DMSG) {
-        if (head.number == 1) return {};
-        return {DispatchAction::Log, payload};
-    }
-    if (type == M::NEWS) return {DispatchAction::LogAndAnswer, payload};
-    if (type == M::PING) return {DispatchAction::Echo, payload};
-    if (type == M::PONG) return {DispatchAction::LogRoundTrip, payload};
-    return {};
-}
 
 double LeadingNumber(std::string_view text) {
     std::string clean;

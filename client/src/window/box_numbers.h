@@ -1,32 +1,11 @@
-// The dispatch decision for one complete packet received from the server,
-// and the numbers that the window reads from text (the port box, the echoed
-// tick count of a "PONG").
+// The numbers that the window reads from text: the port box, and the echoed
+// tick count of a "PONG" for the round-trip line.
 #pragma once
 
-#include "packet/packet.h"
-
 #include <cstdint>
-#include <span>
 #include <string_view>
 
 namespace tessary {
-
-enum class DispatchAction {
-    Ignore,         // any other type, or "DMSG" numbered 1
-    Log,            // "UMSG", "DMSG": the text on top of the log
-    LogAndAnswer,   // "NEWS": the text on top, then "OSVF" "demo" numbered 1
-    Echo,           // "PING": "PONG" with the same payload, numbered 0
-    LogRoundTrip,   // "PONG": the round-trip line on top
-};
-
-struct DispatchDecision {
-    DispatchAction action = DispatchAction::Ignore;
-    std::span<const std::uint8_t> payload;  // inside the packet given
-};
-
-// packet: one whole packet, head and exactly its payload (the caller has
-// checked the length); its head is read with codec.
-DispatchDecision DecidePacket(const packet::HeadCodec &codec, std::span<const std::uint8_t> packet);
 
 // The number at the start of a text, read the way the window reads its boxes:
 // blanks, tabs and line feeds anywhere are ignored; an optional sign, digits,
