@@ -41,6 +41,18 @@ struct ServerStats {
     std::atomic<std::uint64_t> badLengths{0};
 };
 
+// Who may add words, and how often: asked on every "ADDW" of a session.
+// The server's gate is the admission of the session's client address.
+class AddGate {
+public:
+    virtual ~AddGate() = default;
+    // Whether the client's address may add words at all.
+    virtual bool MayAdd() const = 0;
+    // Counts one add against the client's address, or, when that would pass
+    // its rate, counts nothing and says why in plain words.
+    virtual std::optional<std::string> TakeAdd() = 0;
+};
+
 class Conversation {
 public:
     Conversation(Vocabulary &vocabulary, Log &log, ServerStats &stats, std::string peer);
@@ -56,6 +68,10 @@ public:
     static std::vector<std::string_view> HandledTypes();
 
     const std::string &Peer() const { return peer_; }
+
+    // The gate every "ADDW" passes; without one every add is let through.
+    // It must outlive the conversation.
+    void SetAddGate(AddGate *gate) { addGate_ = gate; }
 
     // Matching an utterance against the vocabulary takes time in proportion
     // to the vocabulary's size. When deferred, Handle leaves it undone for the
@@ -109,6 +125,8 @@ private:
     std::uint64_t utterancesEnded_ = 0;
     bool deferMatching_ = false;
     std::optional<MatchJob> pendingMatch_;
+    AddGate *addGate_ = nullptr;
+    bool addsRefusedLogged_ = false;  // by the gate: one line a session
 };
 
 }  // namespace tessary
