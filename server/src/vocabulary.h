@@ -51,7 +51,7 @@ inline constexpr std::size_t kMaxTemplatesPerWord = 32;
 struct VocabularyBounds {
     std::size_t maxWords = 10000;
     // Frames of all the users' recordings together: 1,000,000 frames are
-    // 10,000 s of speech, about 36 MiB of floats and a file of about 90 MB.
+    // 10,000 s of speech, about 36 MiB of floats and a file of about 100 MB.
     std::size_t maxRecordedFrames = 1000000;
 };
 
