@@ -26,13 +26,12 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <variant>
 #include <vector>
-
-#include "conversation.h"
 
 namespace tessary {
 
@@ -77,7 +76,7 @@ public:
 
     explicit Admission(AdmissionRules rules);
 
-    // One session's hold on its address: the gate its "ADDW" pass through.
+    // One session's hold on its address, and the gate of its "ADDW".
     class Pass;
 
     // Why a session was not let in. Of a run of refusals of one address,
@@ -106,15 +105,18 @@ private:
     std::shared_ptr<Table> table_;
 };
 
-class Admission::Pass final : public AddGate {
+class Admission::Pass {
 public:
-    ~Pass() override;
+    ~Pass();
     Pass(const Pass &) = delete;
     Pass &operator=(const Pass &) = delete;
 
     const asio::ip::address &Address() const { return address_; }
-    bool MayAdd() const override { return mayAdd_; }
-    std::optional<std::string> TakeAdd() override { return TakeAddAt(Clock::now()); }
+    // Whether the address may add words at all.
+    bool MayAdd() const { return mayAdd_; }
+    // Counts one add against the address, or, when that would pass its
+    // rate, counts nothing and says why in plain words.
+    std::optional<std::string> TakeAdd() { return TakeAddAt(Clock::now()); }
     // TakeAdd as if it were now.
     std::optional<std::string> TakeAddAt(Clock::time_point now);
 

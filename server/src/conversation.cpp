@@ -152,7 +152,7 @@ void Conversation::AddWord(const packet::Head &, std::span<const std::uint8_t> p
             Note("ADDW refused: " + why + " (further refusals of this session are not logged)");
         addsRefusedLogged_ = true;
     };
-    if (addGate_ && !addGate_->MayAdd()) {
+    if (!addGate_.mayAdd) {
         refusedByGate("adding words is not allowed from this address");
         out.push_back(Message("Adding words is not allowed from this address.\r\n"));
         return;
@@ -165,8 +165,8 @@ void Conversation::AddWord(const packet::Head &, std::span<const std::uint8_t> p
         out.push_back(Message("Cannot add the word: " + why + ".\r\n"));
         return;
     }
-    if (addGate_) {
-        if (const auto tooMany = addGate_->TakeAdd()) {
+    if (addGate_.takeAdd) {
+        if (const auto tooMany = addGate_.takeAdd()) {
             refusedByGate(*tooMany);
             out.push_back(Message("Cannot add the word: " + *tooMany + ".\r\n"));
             return;

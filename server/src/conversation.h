@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -42,15 +43,14 @@ struct ServerStats {
 };
 
 // Who may add words, and how often: asked on every "ADDW" of a session.
-// The server's gate is the admission of the session's client address.
-class AddGate {
-public:
-    virtual ~AddGate() = default;
+// The server's gate is the admission of the session's client address; the
+// default lets every add through.
+struct AddGate {
     // Whether the client's address may add words at all.
-    virtual bool MayAdd() const = 0;
+    bool mayAdd = true;
     // Counts one add against the client's address, or, when that would pass
-    // its rate, counts nothing and says why in plain words.
-    virtual std::optional<std::string> TakeAdd() = 0;
+    // its rate, counts nothing and says why in plain words. Empty: no rate.
+    std::function<std::optional<std::string>()> takeAdd;
 };
 
 class Conversation {
@@ -69,9 +69,8 @@ public:
 
     const std::string &Peer() const { return peer_; }
 
-    // The gate every "ADDW" passes; without one every add is let through.
-    // It must outlive the conversation.
-    void SetAddGate(AddGate *gate) { addGate_ = gate; }
+    // The gate every "ADDW" passes.
+    void SetAddGate(AddGate gate) { addGate_ = std::move(gate); }
 
     // Matching an utterance against the vocabulary takes time in proportion
     // to the vocabulary's size. When deferred, Handle leaves it undone for the
@@ -125,7 +124,7 @@ private:
     std::uint64_t utterancesEnded_ = 0;
     bool deferMatching_ = false;
     std::optional<MatchJob> pendingMatch_;
-    AddGate *addGate_ = nullptr;
+    AddGate addGate_;
     bool addsRefusedLogged_ = false;  // by the gate: one line a session
 };
 

@@ -115,7 +115,7 @@ private:
         pass_ = std::move(std::get<std::unique_ptr<Admission::Pass>>(entered));
         conversation_.emplace(vocabulary_, log_, stats_, name_);
         conversation_->DeferMatching(true);
-        conversation_->SetAddGate(pass_.get());
+        conversation_->SetAddGate({pass_->MayAdd(), [pass = pass_.get()] { return pass->TakeAdd(); }});
         if (refusedBefore == 0)
             Note("connected");
         else
@@ -152,7 +152,7 @@ private:
 
     // Gives the session's place back to its address.
     void Leave() {
-        if (conversation_) conversation_->SetAddGate(nullptr);
+        if (conversation_) conversation_->SetAddGate({});
         pass_.reset();
     }
 
@@ -375,7 +375,7 @@ private:
     asio::thread_pool &matchers_;
     const SessionLimits limits_;
     Admission admission_;
-    std::unique_ptr<Admission::Pass> pass_;     // outlives the conversation, its gate
+    std::unique_ptr<Admission::Pass> pass_;     // the conversation's gate until Leave
     std::optional<Conversation> conversation_;  // once the session is let in
     bool refusing_ = false;
     bool closing_ = false;
