@@ -141,12 +141,15 @@ private:
     void Linger() {
         asio::error_code ignored;
         socket_.shutdown(tcp::socket::shutdown_send, ignored);
-        if (skipBuffer_.empty()) skipBuffer_.resize(4096);
+        skipBuffer_.resize(4096);
+        Drop();
+    }
+    void Drop() {
         socket_.async_read_some(asio::buffer(skipBuffer_), [self = shared_from_this()](const asio::error_code &ec,
                                                                                          std::size_t) {
             if (self->closing_) return;
             if (ec) return self->Shutdown();
-            self->Linger();
+            self->Drop();
         });
     }
 

@@ -82,6 +82,9 @@ int ConnectToLoopback(std::uint16_t port, const std::string &from) {
     int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     if (!from.empty()) {
+        // The port is chosen by connect, not by bind: repeated runs that
+        // connect hundreds of times from one address would run out of ports.
+        ::setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
         sockaddr_in source{};
         source.sin_family = AF_INET;
         if (::inet_pton(AF_INET, from.c_str(), &source.sin_addr) != 1 ||
