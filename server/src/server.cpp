@@ -124,26 +124,29 @@ private:
         ReadHead();
     }
 
-    // One "UMSG" that says why, then the connection closes; nothing the
-    // client sends is read as a packet.
+    // One "UMSG" that says why, then the end of the stream; what the client
+    // still sends is dropped until it closes or the linger is over. The
+    // answer fits the empty send buffer of a new connection, so it is
+    // written at once: a flood of refused connections costs the threads
+    // that serve the sessions as little as can be.
     void Refuse(const Admission::Refusal &refusal) {
         if (refusal.logIt) Note(refusal.reason);
-        refusing_ = true;
+        const std::vector<std::uint8_t> answer = EncodePacket({"UMSG", 0, refusal.answer});
+        asio::error_code ec;
+        socket_.non_blocking(true, ec);
+        if (!ec && socket_.write_some(asio::buffer(answer), ec) == answer.size() && !ec) {
+            socket_.shutdown(tcp::socket::shutdown_send, ec);
+        } else {
+            return Shutdown();  // gone already, or not taking even this
+        }
         watchdog_.expires_after(kRefusalLinger);
-        watchdog_.async_wait([self = shared_from_this()](const asio::error_code &ec) {
-            if (!ec) self->Shutdown();
+        watchdog_.async_wait([self = shared_from_this()](const asio::error_code &waitError) {
+            if (!waitError) self->Shutdown();
         });
-        Send({"UMSG", 0, refusal.answer});
-    }
-
-    // After the refusal is out: the end of the stream is sent, and what the
-    // client still sends is dropped until it closes or the linger is over.
-    void Linger() {
-        asio::error_code ignored;
-        socket_.shutdown(tcp::socket::shutdown_send, ignored);
         skipBuffer_.resize(4096);
         Drop();
     }
+
     void Drop() {
         socket_.async_read_some(asio::buffer(skipBuffer_), [self = shared_from_this()](const asio::error_code &ec,
                                                                                          std::size_t) {
@@ -345,7 +348,7 @@ private:
             [self = shared_from_this()](const asio::error_code &ec, std::size_t n) {
                 if (self->closing_) return;
                 if (ec) {
-                    if (!self->refusing_) self->Note("connection lost while answering: " + ec.message());
+                    self->Note("connection lost while answering: " + ec.message());
                     return self->Shutdown();
                 }
                 self->lastWritten_ = Clock::now();
@@ -355,10 +358,7 @@ private:
                     self->writes_.pop_front();
                     self->written_ = 0;
                 }
-                if (!self->writes_.empty())
-                    self->WriteNext();
-                else if (self->refusing_)
-                    return self->Linger();
+                if (!self->writes_.empty()) self->WriteNext();
                 if (self->readingPaused_ && self->queued_ <= self->limits_.resumeReadingAt) {
                     self->readingPaused_ = false;
                     self->ReadHead();
@@ -380,7 +380,6 @@ private:
     Admission admission_;
     std::unique_ptr<Admission::Pass> pass_;     // the conversation's gate until Leave
     std::optional<Conversation> conversation_;  // once the session is let in
-    bool refusing_ = false;
     bool closing_ = false;
     std::array<std::uint8_t, packet::kHeadSize> headBytes_{};
     packet::Head head_;
