@@ -148,11 +148,32 @@ void Conversation::BestWords(const packet::Head &, std::span<const std::uint8_t>
 
 void Conversation::AddWord(const packet::Head &, std::span<const std::uint8_t> payload,
                            std::vector<OutPacket> &out) {
+    // A gate's refusals are logged once a session: a client that repeats
+    // them must not fill the log.
+    auto refusedByGate = [&](const std::string &why) {
+        if (!addsRefusedLogged_)
+            Note("ADDW refused: " + why + " (further refusals of this session are not logged)");
+        addsRefusedLogged_ = true;
+    };
+    if (!addGate_.mayAdd) {
+        refusedByGate("adding words is not allowed from this address");
+        out.push_back(Message("Adding words is not allowed from this address.\r\n"));
+        return;
+    }
     const std::string word(TrimWord(Text(payload)));
-    if (const std::string why = CheckWord(word); !why.empty()) {
+    std::string why = CheckWord(word);
+    if (why.empty()) why = vocabulary_.WhyNoRoom(word);
+    if (!why.empty()) {
         Note("ADDW refused: " + why);
         out.push_back(Message("Cannot add the word: " + why + ".\r\n"));
         return;
+    }
+    if (addGate_.takeAdd) {
+        if (const auto tooMany = addGate_.takeAdd()) {
+            refusedByGate(*tooMany);
+            out.push_back(Message("Cannot add the word: " + *tooMany + ".\r\n"));
+            return;
+        }
     }
     const auto state = vocabulary_.Snapshot();
     const Word *existing = state->Find(word);

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -41,6 +42,17 @@ struct ServerStats {
     std::atomic<std::uint64_t> badLengths{0};
 };
 
+// Who may add words, and how often: asked on every "ADDW" of a session.
+// The server's gate is the admission of the session's client address; the
+// default lets every add through.
+struct AddGate {
+    // Whether the client's address may add words at all.
+    bool mayAdd = true;
+    // Counts one add against the client's address, or, when that would pass
+    // its rate, counts nothing and says why in plain words. Empty: no rate.
+    std::function<std::optional<std::string>()> takeAdd;
+};
+
 class Conversation {
 public:
     Conversation(Vocabulary &vocabulary, Log &log, ServerStats &stats, std::string peer);
@@ -56,6 +68,9 @@ public:
     static std::vector<std::string_view> HandledTypes();
 
     const std::string &Peer() const { return peer_; }
+
+    // The gate every "ADDW" passes.
+    void SetAddGate(AddGate gate) { addGate_ = std::move(gate); }
 
     // Matching an utterance against the vocabulary takes time in proportion
     // to the vocabulary's size. When deferred, Handle leaves it undone for the
@@ -109,6 +124,8 @@ private:
     std::uint64_t utterancesEnded_ = 0;
     bool deferMatching_ = false;
     std::optional<MatchJob> pendingMatch_;
+    AddGate addGate_;
+    bool addsRefusedLogged_ = false;  // by the gate: one line a session
 };
 
 }  // namespace tessary

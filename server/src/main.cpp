@@ -1,7 +1,9 @@
 // tessary-server: isolated-word recognition for the Tessary client.
 //
 //   tessary-server [--listen ADDRESS] [--port N] [--data DIR] [--seed FILE] [--phones FILE]
-//                  [--reject-margin X|off] [--threads N] [--timeout S] [--verbose] [--version]
+//                  [--reject-margin X|off] [--threads N] [--timeout S]
+//                  [--enrol-from CIDR[,CIDR...]] [--max-sessions-per-address N] [--max-adds-per-minute N]
+//                  [--max-words N] [--max-recorded-frames N] [--verbose] [--version]
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -24,6 +26,7 @@
 #include <malloc.h>
 #endif
 
+#include "admission.h"
 #include "packet/code_page.h"
 #include "log.h"
 #include "server.h"
@@ -34,7 +37,10 @@ namespace {
 
 constexpr const char *kUsage =
     "usage: tessary-server [--listen ADDRESS] [--port N] [--data DIR] [--seed FILE] [--phones FILE]\n"
-    "                      [--reject-margin X|off] [--threads N] [--timeout S] [--verbose] [--version]\n"
+    "                      [--reject-margin X|off] [--threads N] [--timeout S]\n"
+    "                      [--enrol-from CIDR[,CIDR...]] [--max-sessions-per-address N]\n"
+    "                      [--max-adds-per-minute N] [--max-words N] [--max-recorded-frames N]\n"
+    "                      [--verbose] [--version]\n"
     "  --listen ADDRESS  address to listen on (default: all interfaces)\n"
     "  --port N          TCP port (default: 105, the client's default)\n"
     "  --data DIR        folder of the vocabulary (default: ./tessary-data)\n"
@@ -49,6 +55,17 @@ constexpr const char *kUsage =
     "  --threads N       threads serving the sessions (default: the number of cores)\n"
     "  --timeout S       seconds a begun packet has to arrive whole, and a client to\n"
     "                    take waiting answers, before its session is closed (default: 30)\n"
+    "  --enrol-from CIDR[,CIDR...]\n"
+    "                    the networks from which clients may add words (ADDW), such as\n"
+    "                    127.0.0.0/8,::1,192.168.1.0/24, or none (default: 127.0.0.0/8,::1)\n"
+    "  --max-sessions-per-address N\n"
+    "                    sessions one client address may hold open (default: 32; 0: no limit)\n"
+    "  --max-adds-per-minute N\n"
+    "                    words one client address may add within a minute (default: 30; 0: no limit)\n"
+    "  --max-words N     words the vocabulary may grow to by adds (default: 10000)\n"
+    "  --max-recorded-frames N\n"
+    "                    frames (100 a second) all recordings of added words may hold together\n"
+    "                    (default: 1000000, 10000 s of speech)\n"
     "  --verbose         log a time-stamped line for every packet in and out\n"
     "  --version         print the version and exit\n";
 
@@ -61,6 +78,8 @@ struct Options {
     float rejectionMargin = tessary::kDefaultRejectionMargin;
     unsigned threads = 0;
     std::chrono::milliseconds timeout{30000};
+    tessary::AdmissionRules admission;
+    tessary::VocabularyBounds bounds;
     bool verbose = false;
 };
 
@@ -111,6 +130,34 @@ bool ParseOptions(int argc, char **argv, Options &options) {
                 return false;
             }
             options.timeout = std::chrono::milliseconds(std::lround(seconds * 1000));
+        } else if (a == "--enrol-from" && value(v)) {
+            try {
+                options.admission.enrolFrom = tessary::EnrolmentPolicy::Parse(v);
+            } catch (const std::invalid_argument &e) {
+                std::cerr << "tessary-server: --enrol-from: " << e.what() << "\n";
+                return false;
+            }
+        } else if ((a == "--max-sessions-per-address" || a == "--max-adds-per-minute") && value(v)) {
+            if (!ParseNumber(v, 0, 1000000, n)) {
+                std::cerr << "tessary-server: " << a << " needs a number from 0 (no limit) to 1000000, not \"" << v
+                          << "\"\n";
+                return false;
+            }
+            (a == "--max-adds-per-minute" ? options.admission.maxAddsPerMinute
+                                          : options.admission.maxSessionsPerAddress) = n;
+        } else if (a == "--max-words" && value(v)) {
+            if (!ParseNumber(v, 1, 10000000, n)) {
+                std::cerr << "tessary-server: --max-words needs a number from 1 to 10000000, not \"" << v << "\"\n";
+                return false;
+            }
+            options.bounds.maxWords = n;
+        } else if (a == "--max-recorded-frames" && value(v)) {
+            if (!ParseNumber(v, 1, 1000000000, n)) {
+                std::cerr << "tessary-server: --max-recorded-frames needs a number from 1 to 1000000000, not \""
+                          << v << "\"\n";
+                return false;
+            }
+            options.bounds.maxRecordedFrames = n;
         } else if (a == "--data" && value(v)) {
             options.data = v;
         } else if (a == "--seed" && value(v)) {
@@ -211,6 +258,7 @@ int main(int argc, char **argv) {
                          "and trained models only, never by spelling";
         }
         vocabulary = tessary::Vocabulary::Open(options.data, seed, phones, options.rejectionMargin);
+        vocabulary->SetBounds(options.bounds);
         if (const std::size_t stale = vocabulary->StaleFilesRemoved())
             log.Line("removed " + std::to_string(stale) + (stale == 1 ? " temporary file" : " temporary files") +
                      " of an interrupted save from " + options.data.string());
@@ -230,11 +278,11 @@ int main(int argc, char **argv) {
             // All interfaces: IPv6 and IPv4 together where the system has IPv6.
             try {
                 endpoint = {asio::ip::address_v6::any(), options.port};
-                server = std::make_unique<tessary::Server>(io, endpoint, *vocabulary, log, limits);
+                server = std::make_unique<tessary::Server>(io, endpoint, *vocabulary, log, limits, 0, options.admission);
             } catch (const std::system_error &e) {
                 if (e.code() == asio::error::address_in_use || e.code() == asio::error::access_denied) throw;
                 endpoint = {asio::ip::address_v4::any(), options.port};
-                server = std::make_unique<tessary::Server>(io, endpoint, *vocabulary, log, limits);
+                server = std::make_unique<tessary::Server>(io, endpoint, *vocabulary, log, limits, 0, options.admission);
             }
         } else {
             asio::error_code ec;
@@ -244,7 +292,7 @@ int main(int argc, char **argv) {
                 return 2;
             }
             endpoint = {address, options.port};
-            server = std::make_unique<tessary::Server>(io, endpoint, *vocabulary, log, limits);
+            server = std::make_unique<tessary::Server>(io, endpoint, *vocabulary, log, limits, 0, options.admission);
         }
     } catch (const std::system_error &e) {
         std::string hint;
@@ -262,6 +310,9 @@ int main(int argc, char **argv) {
              ", " + std::to_string(vocabulary->Size()) + " words in " + vocabulary->File().string() + ", " +
              std::to_string(threads) + " threads" + (options.verbose ? ", verbose" : ""));
     log.Line(phonesLine);
+    log.Line(tessary::DescribeRules(options.admission) + "; the vocabulary at most " +
+             std::to_string(options.bounds.maxWords) + " words and " +
+             std::to_string(options.bounds.maxRecordedFrames) + " recorded frames");
 
     asio::signal_set signals(io, SIGINT, SIGTERM);
     signals.async_wait([&](const asio::error_code &ec, int signal) {

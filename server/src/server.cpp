@@ -7,8 +7,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <deque>
-#include <thread>
+#include <optional>
 #include <string>
+#include <thread>
+#include <variant>
 
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -71,19 +73,22 @@ std::string Bytes(std::size_t n) {
 // to the system when they end.
 constexpr std::size_t kTrimAfter = 1024 * 1024;
 
+// How long a refused session waits for its client to close, reading and
+// dropping what it sent, before it closes: closed at once with bytes unread,
+// the connection would be reset, and the reset may reach the client before
+// the answer that says why.
+constexpr auto kRefusalLinger = std::chrono::seconds(1);
+
 }  // namespace
 
 class Session : public std::enable_shared_from_this<Session> {
 public:
     using Clock = std::chrono::steady_clock;
 
-    Session(tcp::socket socket, Vocabulary &vocabulary, Log &log, ServerStats &stats, std::string peer,
-            const SessionLimits &limits, asio::thread_pool &matchers)
-        : socket_(std::move(socket)), watchdog_(socket_.get_executor()), log_(log),
-          conversation_(vocabulary, log, stats, std::move(peer)), stats_(stats), matchers_(matchers),
-          limits_(limits) {
-        conversation_.DeferMatching(true);
-    }
+    Session(tcp::socket socket, const tcp::endpoint &peer, Vocabulary &vocabulary, Log &log, ServerStats &stats,
+            const SessionLimits &limits, Admission admission, asio::thread_pool &matchers)
+        : socket_(std::move(socket)), watchdog_(socket_.get_executor()), client_(peer), vocabulary_(vocabulary),
+          log_(log), stats_(stats), matchers_(matchers), limits_(limits), admission_(std::move(admission)) {}
 
     ~Session() {
 #if defined(__GLIBC__)
@@ -91,11 +96,9 @@ public:
 #endif
     }
 
-    void Start() {
-        Note("connected");
-        Watch();
-        ReadHead();
-    }
+    // The client is the peer of the socket. (A proxy's header, read here
+    // first, would name the client instead, before the session begins.)
+    void Start() { Begin(); }
 
     // Closes the socket from any thread; the session ends when its pending
     // operations have finished.
@@ -104,8 +107,64 @@ public:
     }
 
 private:
+    // Takes a pass for the client's address, or refuses the session.
+    void Begin() {
+        name_ = client_.address().to_string() + ":" + std::to_string(client_.port());
+        std::size_t refusedBefore = 0;
+        auto entered = admission_.Enter(client_.address(), &refusedBefore);
+        if (auto *refusal = std::get_if<Admission::Refusal>(&entered)) return Refuse(*refusal);
+        pass_ = std::move(std::get<std::unique_ptr<Admission::Pass>>(entered));
+        conversation_.emplace(vocabulary_, log_, stats_, name_);
+        conversation_->DeferMatching(true);
+        conversation_->SetAddGate({pass_->MayAdd(), [pass = pass_.get()] { return pass->TakeAdd(); }});
+        if (refusedBefore == 0)
+            Note("connected");
+        else
+            Note("connected (" + std::to_string(refusedBefore) + " sessions of this address refused before it)");
+        Watch();
+        ReadHead();
+    }
+
+    // One "UMSG" that says why, then the end of the stream; what the client
+    // still sends is dropped until it closes or the linger is over. The
+    // answer fits the empty send buffer of a new connection, so it is
+    // written at once: a flood of refused connections costs the threads
+    // that serve the sessions as little as can be.
+    void Refuse(const Admission::Refusal &refusal) {
+        if (refusal.logIt) Note(refusal.reason);
+        const std::vector<std::uint8_t> answer = EncodePacket({"UMSG", 0, refusal.answer});
+        asio::error_code ec;
+        socket_.non_blocking(true, ec);
+        if (!ec && socket_.write_some(asio::buffer(answer), ec) == answer.size() && !ec) {
+            socket_.shutdown(tcp::socket::shutdown_send, ec);
+        } else {
+            return Shutdown();  // gone already, or not taking even this
+        }
+        watchdog_.expires_after(kRefusalLinger);
+        watchdog_.async_wait([self = shared_from_this()](const asio::error_code &waitError) {
+            if (!waitError) self->Shutdown();
+        });
+        skipBuffer_.resize(4096);
+        Drop();
+    }
+
+    void Drop() {
+        socket_.async_read_some(asio::buffer(skipBuffer_), [self = shared_from_this()](const asio::error_code &ec,
+                                                                                         std::size_t) {
+            if (self->closing_) return;
+            if (ec) return self->Shutdown();
+            self->Drop();
+        });
+    }
+
+    // Gives the session's place back to its address.
+    void Leave() {
+        if (conversation_) conversation_->SetAddGate({});
+        pass_.reset();
+    }
+
     void Note(std::string_view text) {
-        std::string line = conversation_.Peer();
+        std::string line = name_;
         line += ' ';
         line += text;
         log_.Line(line);
@@ -116,6 +175,7 @@ private:
     void Shutdown() {
         if (closing_) return;
         closing_ = true;
+        Leave();
         asio::error_code ignored;
         socket_.shutdown(tcp::socket::shutdown_both, ignored);
         socket_.close(ignored);
@@ -124,6 +184,7 @@ private:
 
     void End(const asio::error_code &ec) {
         if (closing_) return;
+        Leave();  // before the line: a client that reads it may connect again at once
         if (ec == asio::error::eof || ec == asio::error::connection_reset)
             Note("disconnected");
         else
@@ -233,7 +294,7 @@ private:
         inPacket_ = false;
         std::vector<OutPacket> answers;
         try {
-            conversation_.Handle(head_, body_, answers);
+            conversation_->Handle(head_, body_, answers);
         } catch (const std::exception &e) {
             Note(std::string("error while handling ") + TypeText(head_.type) + ": " + e.what());
             Shutdown();
@@ -241,7 +302,7 @@ private:
         }
         if (body_.capacity() > 64 * 1024) std::vector<std::uint8_t>().swap(body_);
         for (const OutPacket &p : answers) Send(p);
-        if (auto job = conversation_.TakeMatch()) return Match(std::move(*job));
+        if (auto job = conversation_->TakeMatch()) return Match(std::move(*job));
         ReadHead();
     }
 
@@ -255,7 +316,7 @@ private:
             asio::post(strand, [self, recognition = std::move(recognition)]() mutable {
                 if (self->closing_) return;
                 std::vector<OutPacket> answers;
-                self->conversation_.FinishMatch(std::move(recognition), answers);
+                self->conversation_->FinishMatch(std::move(recognition), answers);
                 for (const OutPacket &p : answers) self->Send(p);
                 self->ReadHead();
             });
@@ -310,11 +371,16 @@ private:
 
     tcp::socket socket_;
     asio::steady_timer watchdog_;
+    tcp::endpoint client_;  // whose address the admission counts
+    std::string name_;      // the client's address and port, for the log
+    Vocabulary &vocabulary_;
     Log &log_;
-    Conversation conversation_;
     ServerStats &stats_;
     asio::thread_pool &matchers_;
     const SessionLimits limits_;
+    Admission admission_;
+    std::unique_ptr<Admission::Pass> pass_;     // the conversation's gate until Leave
+    std::optional<Conversation> conversation_;  // once the session is let in
     bool closing_ = false;
     std::array<std::uint8_t, VANTREL_PACKET_HEAD_SIZE> headBytes_{};
     packet::Head head_;
@@ -334,9 +400,9 @@ private:
 };
 
 Server::Server(asio::io_context &io, const tcp::endpoint &endpoint, Vocabulary &vocabulary, Log &log,
-               const SessionLimits &limits, unsigned matchThreads)
+               const SessionLimits &limits, unsigned matchThreads, AdmissionRules admission)
     : io_(io), acceptor_(asio::make_strand(io)), retry_(acceptor_.get_executor()), limits_(limits),
-      vocabulary_(vocabulary), log_(log),
+      vocabulary_(vocabulary), log_(log), admission_(std::move(admission)),
       matchers_(matchThreads ? matchThreads : std::max(1u, std::thread::hardware_concurrency())) {
     acceptor_.open(endpoint.protocol());
     acceptor_.set_option(tcp::acceptor::reuse_address(true));
@@ -379,12 +445,11 @@ void Server::Accept() {
 }
 
 void Server::Accepted(tcp::socket socket) {
-    std::string name = peer_.address().to_string() + ":" + std::to_string(peer_.port());
     asio::error_code ignored;
     socket.set_option(tcp::no_delay(true), ignored);
     stats_.sessions.fetch_add(1, std::memory_order_relaxed);
-    auto session = std::make_shared<Session>(std::move(socket), vocabulary_, log_, stats_, std::move(name), limits_,
-                                             matchers_);
+    auto session = std::make_shared<Session>(std::move(socket), peer_, vocabulary_, log_, stats_, limits_,
+                                             admission_, matchers_);
     {
         std::lock_guard lock(sessionsMutex_);
         std::erase_if(sessions_, [](const std::weak_ptr<Session> &w) { return w.expired(); });

@@ -13,6 +13,10 @@
 // within packetTimeout. A client that sends nothing between packets is kept,
 // and so is one whose utterance is being matched.
 // When the process is out of descriptors, accepting pauses until one is free.
+//
+// Who may add words and how much one client address may hold is the
+// admission's (admission.h): a session begins by taking a pass for its
+// client's address, and one refused is told why in one "UMSG" and closed.
 #pragma once
 
 #include <asio.hpp>
@@ -22,6 +26,7 @@
 #include <mutex>
 #include <vector>
 
+#include "admission.h"
 #include "conversation.h"
 #include "log.h"
 #include "vocabulary.h"
@@ -45,13 +50,14 @@ public:
     // Binds and listens at once; throws std::system_error when it cannot.
     // matchThreads threads match utterances (0: one per core).
     Server(asio::io_context &io, const asio::ip::tcp::endpoint &endpoint, Vocabulary &vocabulary, Log &log,
-           const SessionLimits &limits = {}, unsigned matchThreads = 0);
+           const SessionLimits &limits = {}, unsigned matchThreads = 0, AdmissionRules admission = {});
     ~Server();
     Server(const Server &) = delete;
     Server &operator=(const Server &) = delete;
 
     asio::ip::tcp::endpoint LocalEndpoint() const { return acceptor_.local_endpoint(); }
     ServerStats &Stats() { return stats_; }
+    const Admission &Admitted() const { return admission_; }
 
     // Stops accepting and closes every open session.
     void Stop();
@@ -71,6 +77,7 @@ private:
     Vocabulary &vocabulary_;
     Log &log_;
     ServerStats stats_;
+    Admission admission_;
     asio::thread_pool matchers_;
     std::mutex sessionsMutex_;
     std::vector<std::weak_ptr<Session>> sessions_;

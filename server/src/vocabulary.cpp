@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -400,13 +401,11 @@ Vocabulary::AddResult Vocabulary::AddRecording(std::string_view word, std::vecto
     std::lock_guard writing(writeMutex_);
     auto next = std::make_shared<VocabularyState>(*state_);
     const std::string_view trimmed = TrimWord(word);
+    if (result.error = WhyNoRoom(*next, word, speechFrames.size() / kFrameFloats); !result.error.empty())
+        return result;
     auto it = std::find_if(next->words.begin(), next->words.end(),
                            [&](const auto &w) { return TrimWord(w->name) == trimmed; });
     if (it == next->words.end()) {
-        if (next->words.size() >= kMaxWords) {
-            result.error = "the vocabulary is full (" + std::to_string(kMaxWords) + " words)";
-            return result;
-        }
         result.newWord = true;
         auto created = std::make_shared<Word>();
         created->name = std::string(word);
@@ -437,6 +436,25 @@ Vocabulary::AddResult Vocabulary::AddRecording(std::string_view word, std::vecto
     }
     result.added = true;
     return result;  // the previous state goes when its last reader lets go
+}
+
+std::string Vocabulary::WhyNoRoom(std::string_view word, std::size_t frames) const {
+    return WhyNoRoom(*Snapshot(), word, frames);
+}
+
+std::string Vocabulary::WhyNoRoom(const VocabularyState &state, std::string_view word, std::size_t frames) const {
+    if (!state.Find(word) && state.words.size() >= bounds_.maxWords)
+        return "the vocabulary is full (" + std::to_string(bounds_.maxWords) + " words)";
+    std::size_t recorded = 0;
+    for (const auto &w : state.words)
+        for (const auto &t : w->recordings) recorded += t.size() / kFrameFloats;
+    if (recorded + std::max<std::size_t>(frames, 1) > bounds_.maxRecordedFrames) {
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%.10g",
+                      static_cast<double>(bounds_.maxRecordedFrames) / kFramesPerSecond);
+        return std::string("the vocabulary has no room for more recordings (") + seconds + " s of speech at most)";
+    }
+    return {};
 }
 
 std::optional<Vocabulary::SaveError> Vocabulary::Save(const VocabularyState &state) const {

@@ -57,7 +57,15 @@ namespace tessary {
 
 inline constexpr std::size_t kMaxWordBytes = 20;
 inline constexpr std::size_t kMaxRecordingsPerWord = 32;
-inline constexpr std::size_t kMaxWords = 1000;
+
+// How large the vocabulary may grow by adds; a file that is larger already
+// loads whole, and only refuses further adds.
+struct VocabularyBounds {
+    std::size_t maxWords = 10000;
+    // Frames of all the users' recordings together: 1,000,000 frames are
+    // 10,000 s of speech, about 36 MiB of floats and a file of about 100 MB.
+    std::size_t maxRecordedFrames = 1000000;
+};
 
 struct Word {
     std::string name;                            // Windows-1250 bytes
@@ -143,8 +151,15 @@ public:
     };
     // Adds frames of speech as a further recording of word (Windows-1250),
     // creating the word when it is new, and saves the file. Speech longer
-    // than kMaxSpeechFrames is refused.
+    // than kMaxSpeechFrames is refused, and so is an add past the bounds.
     AddResult AddRecording(std::string_view word, std::vector<float> speechFrames);
+
+    // Set before the vocabulary is shared; the defaults otherwise.
+    void SetBounds(const VocabularyBounds &bounds) { bounds_ = bounds; }
+    const VocabularyBounds &Bounds() const { return bounds_; }
+    // Why a recording of word of the given frames would pass a bound now,
+    // in plain words, or "" when it fits (frames 0: whether any would).
+    std::string WhyNoRoom(std::string_view word, std::size_t frames = 0) const;
 
 private:
     // Why a save failed: a plain reason for the client, and the same with
@@ -155,12 +170,14 @@ private:
     };
     Vocabulary(std::filesystem::path file, VocabularyState state);
     std::optional<SaveError> Save(const VocabularyState &state) const;
+    std::string WhyNoRoom(const VocabularyState &state, std::string_view word, std::size_t frames) const;
 
     std::filesystem::path file_;
     std::mutex writeMutex_;          // one change at a time, file included
     mutable std::mutex stateMutex_;  // the pointer swap only
     std::shared_ptr<const VocabularyState> state_;
     std::size_t staleFilesRemoved_ = 0;
+    VocabularyBounds bounds_;
 };
 
 }  // namespace tessary

@@ -1,7 +1,10 @@
 // The tessary-server program under abuse, on loopback: clients that never
 // read, stop in the middle of a packet, send features no recording gives,
 // fill the descriptor table, reset their connections or send types nobody
-// knows; saves that fail or are killed. In every case the server lives, its
+// knows; saves that fail or are killed; strangers that add words, one address
+// that opens hundreds of sessions, adds past the vocabulary's bounds (other
+// loopback addresses, 127.0.0.2 and on, stand for other clients). In every
+// case the server lives, its
 // memory stays bounded, a well-behaved bystander keeps getting its "PONG"s,
 // nothing already good is lost, and each event is one line of the log.
 #include <fcntl.h>
@@ -81,12 +84,7 @@ public:
     RawClient &operator=(const RawClient &) = delete;
 
     // "127.0.0.1:port", as the server's log names this client.
-    std::string Name() const {
-        sockaddr_in address{};
-        socklen_t size = sizeof address;
-        ::getsockname(fd_, reinterpret_cast<sockaddr *>(&address), &size);
-        return "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-    }
+    std::string Name() const { return LocalName(fd_); }
 
     // Sends as much of bytes as the connection takes within wait; the count
     // sent, or -1 when the connection has ended.
@@ -234,12 +232,12 @@ private:
 class ServerFaults : public ::testing::Test {
 protected:
     // Starts the server on a free loopback port with a time limit of 1 s
-    // for packets and for answers not taken.
-    void Start(const ProcessLimits &limits = {}) {
-        server_ = std::make_unique<Process>(
-            std::vector<std::string>{"--listen", "127.0.0.1", "--port", "0", "--data", data_.string(), "--seed",
-                                     seed_.string(), "--threads", "2", "--timeout", "1"},
-            limits);
+    // for packets and for answers not taken, and any further options.
+    void Start(const ProcessLimits &limits = {}, const std::vector<std::string> &options = {}) {
+        std::vector<std::string> args{"--listen", "127.0.0.1", "--port", "0", "--data", data_.string(), "--seed",
+                                      seed_.string(), "--threads", "2", "--timeout", "1"};
+        args.insert(args.end(), options.begin(), options.end());
+        server_ = std::make_unique<Process>(std::move(args), limits);
         port_ = server_->ListeningPort();
         ASSERT_NE(port_, 0) << "the server did not start";
         startKiB_ = server_->ResidentKiB();
@@ -502,7 +500,8 @@ TEST_F(ServerFaults, KillsDuringSavesLoseNoConfirmedWord) {
 // At the descriptor limit 47 of 100 clients connected and got nothing,
 // and the log had about 10 identical lines a second.
 TEST_F(ServerFaults, AtTheDescriptorLimitAcceptingPausesAndResumes) {
-    Start({.softDescriptors = 32, .hardDescriptors = 64});
+    // All from one address: the limit of sessions an address may hold is off.
+    Start({.softDescriptors = 32, .hardDescriptors = 64}, {"--max-sessions-per-address", "0"});
     EXPECT_EQ(server_->LinesWith("descriptor limit raised from 32 to 64").size(), 1u);
     Bystander bystander(port_, *server_);
     const std::size_t room = 64 - std::min<std::size_t>(64, server_->OpenDescriptors());
@@ -539,7 +538,9 @@ TEST_F(ServerFaults, AtTheDescriptorLimitAcceptingPausesAndResumes) {
 // error: Bad file descriptor"; some were "[unknown peer]"; megabytes of
 // unknown types were skipped without a line.
 TEST_F(ServerFaults, EachClientsFaultIsOneLineWithItsAddress) {
-    Start();
+    // Hundreds of connections from one address at once: the limit of
+    // sessions an address may hold is off.
+    Start({}, {"--max-sessions-per-address", "0"});
     Bystander bystander(port_, *server_);
     // Requests, then a reset instead of reading the answers.
     std::vector<std::unique_ptr<RawClient>> resetters;
@@ -586,6 +587,211 @@ TEST_F(ServerFaults, EachClientsFaultIsOneLineWithItsAddress) {
             << lines[1];
     }
     bystander.Finish("resets and unknown types");
+}
+
+// "ADDW" from any address added words for every other session. Outside the
+// policy an add is refused in plain words, logged once, and changes nothing;
+// recognition goes on as before.
+TEST_F(ServerFaults, AddingWordsFromOutsideThePolicyIsRefusedAndChangesNothing) {
+    Start({}, {"--enrol-from", "127.0.0.1"});
+    EXPECT_EQ(server_->LineWith("adding words allowed from"),
+              "adding words allowed from 127.0.0.1; per address at most 32 sessions and at most 30 added words a "
+              "minute; the vocabulary at most 10000 words and 1000000 recorded frames");
+    const std::string before = ReadFile(data_ / "vocabulary.tsv");
+
+    TestClient stranger(port_, "127.0.0.2");
+    for (const char *word : {"kasel", "ano"}) {
+        stranger.Send("ADDW", 0, word);
+        EXPECT_EQ(stranger.ReadMessage(), "Adding words is not allowed from this address.\r\n") << word;
+        // The utterance that would have become the recording is recognised.
+        EXPECT_EQ(stranger.Utter(Utterance(1, 40)), "Recognised: ne\r\n");
+    }
+    stranger.Send("GETV");
+    EXPECT_EQ(stranger.ReadMessage(), "Vocabulary, 2 words:\r\nano\r\nne\r\n");
+    EXPECT_EQ(ReadFile(data_ / "vocabulary.tsv"), before);
+    // The policy's own address adds; the refusal was one line.
+    TestClient local(port_, "127.0.0.1");
+    local.Send("ADDW", 0, "slovo");
+    EXPECT_EQ(local.ReadMessage().rfind("Say the word slovo now", 0), 0u);
+    EXPECT_EQ(local.Utter(Utterance(4, 40)), "Added the word slovo to the vocabulary.\r\n");
+    ASSERT_TRUE(server_->WaitForLines("added the word slovo", 1));
+    EXPECT_EQ(server_->LinesWith(" ADDW refused: "),
+              std::vector<std::string>{stranger.Name() + " ADDW refused: adding words is not allowed from this "
+                                                          "address (further refusals of this session are not logged)"});
+}
+
+// One address could take every session up to the descriptor limit. Of 200
+// connections from 127.0.0.2 the first 32 are served and the rest are told
+// why and closed, a few lines of log for them all, while other addresses
+// are served as before.
+TEST_F(ServerFaults, OneAddressHoldsAtMostItsSessionsOthersAreServed) {
+    Start();
+    Bystander bystander(port_, *server_);
+    std::vector<std::unique_ptr<TestClient>> flood;
+    for (int i = 0; i < 200; ++i) flood.push_back(std::make_unique<TestClient>(port_, "127.0.0.2"));
+    const std::string refusal =
+        "This address has 32 sessions open, the most one address may have: close one and connect again.\r\n";
+    for (std::size_t i = 32; i < flood.size(); ++i) {
+        EXPECT_EQ(flood[i]->ReadMessage(), refusal) << i;
+        EXPECT_TRUE(flood[i]->WaitClosed()) << i;
+    }
+    TestClient other(port_, "127.0.0.3");
+    other.Send("PING", 1, "other");
+    const auto pong = other.Read();
+    EXPECT_TRUE(pong && pong->type == "PONG" && pong->payload == "other");
+    for (std::size_t i = 0; i < 32; ++i) {
+        flood[i]->Send("PING", static_cast<std::int32_t>(i), "held");
+        const auto held = flood[i]->Read();
+        EXPECT_TRUE(held && held->type == "PONG" && held->number == static_cast<std::int32_t>(i)) << i;
+    }
+    // The 1st, 10th and 100th refusal of the run are logged, no other.
+    ASSERT_TRUE(server_->WaitForLines("sessions of 127.0.0.2 are open", 3));
+    EXPECT_EQ(server_->LinesWith("sessions of 127.0.0.2 are open").size(), 3u);
+    EXPECT_TRUE(server_->LinesWith("are open, the most one address may have (100 refused in a row)").size() == 1u);
+
+    // One leaves: its address may connect once more, and no more.
+    const std::string leaving = flood[0]->Name();
+    flood[0].reset();
+    ASSERT_TRUE(server_->WaitForLines(leaving + " disconnected", 1));
+    TestClient again(port_, "127.0.0.2");
+    again.Send("PING", 2, "again");
+    const auto answer = again.Read();
+    EXPECT_TRUE(answer && answer->type == "PONG");
+    EXPECT_TRUE(server_->WaitForLines(again.Name() + " connected (168 sessions of this address refused before it)", 1));
+    TestClient oneTooMany(port_, "127.0.0.2");
+    EXPECT_EQ(oneTooMany.ReadMessage(), refusal);
+    bystander.Finish("200 connections from one address");
+}
+
+// Adds are counted per address, whichever of its sessions makes them.
+TEST_F(ServerFaults, AnAddressMayAddOnlySoManyWordsAMinute) {
+    Start({}, {"--max-adds-per-minute", "3"});
+    TestClient first(port_, "127.0.0.2");
+    for (const char *word : {"jedna", "dva", "tri"}) {
+        first.Send("ADDW", 0, word);
+        EXPECT_EQ(first.ReadMessage().rfind(std::string("Say the word ") + word + " now", 0), 0u) << word;
+    }
+    const std::string tooMany = "Cannot add the word: 3 words were added from this address within a minute, the "
+                                "most it may add: try again in ";
+    first.Send("ADDW", 0, "ctyri");
+    EXPECT_EQ(first.ReadMessage().rfind(tooMany, 0), 0u);
+    TestClient second(port_, "127.0.0.2");
+    second.Send("ADDW", 0, "pet");
+    const std::string refused = second.ReadMessage();
+    EXPECT_EQ(refused.rfind(tooMany, 0), 0u) << refused;
+    EXPECT_TRUE(refused.ends_with(" s.\r\n")) << refused;
+    // Another address is not held back; the last word accepted is added.
+    TestClient other(port_, "127.0.0.3");
+    other.Send("ADDW", 0, "sest");
+    EXPECT_EQ(other.ReadMessage().rfind("Say the word sest now", 0), 0u);
+    EXPECT_EQ(other.Utter(Utterance(6, 40)), "Added the word sest to the vocabulary.\r\n");
+    EXPECT_EQ(first.Utter(Utterance(3, 40)), "Added the word tri to the vocabulary.\r\n");
+    first.Send("ADDW", 0, "sedm");
+    EXPECT_EQ(first.ReadMessage().rfind(tooMany, 0), 0u);
+    // A line for each session refused, however often: the line of a word
+    // refused for itself comes after any of them.
+    first.Send("ADDW", 0, "");
+    EXPECT_EQ(first.ReadMessage(), "Cannot add the word: the word is empty.\r\n");
+    ASSERT_TRUE(server_->WaitForLines(first.Name() + " ADDW refused: the word is empty", 1));
+    const auto lines = server_->LinesWith(" ADDW refused: 3 words were added from this address");
+    ASSERT_EQ(lines.size(), 2u) << ::testing::PrintToString(lines);
+    EXPECT_EQ(lines[0].rfind(first.Name() + " ", 0), 0u);
+    EXPECT_EQ(lines[1].rfind(second.Name() + " ", 0), 0u);
+}
+
+// Nothing bounded the words or the recordings. Past a bound an add is
+// refused at once, or after its utterance when the recording itself would
+// not fit; the file stays as it was.
+TEST_F(ServerFaults, AddsPastTheVocabularysBoundsAreRefusedAndTouchNothing) {
+    // The seed's two recordings hold 60 frames.
+    Start({}, {"--max-words", "3", "--max-recorded-frames", "120"});
+    TestClient client(port_);
+    client.Send("ADDW", 0, "slovo");
+    client.ReadMessage();
+    EXPECT_EQ(client.Utter(Utterance(4, 40)), "Added the word slovo to the vocabulary.\r\n");
+    const std::string full = ReadFile(data_ / "vocabulary.tsv");
+
+    client.Send("ADDW", 0, "dalsi");
+    EXPECT_EQ(client.ReadMessage(), "Cannot add the word: the vocabulary is full (3 words).\r\n");
+    // A known word may have a further recording, but this one does not fit.
+    client.Send("ADDW", 0, "ano");
+    EXPECT_EQ(client.ReadMessage().rfind("Say the word ano now", 0), 0u);
+    EXPECT_EQ(client.Utter(Utterance(0, 40)),
+              "The word ano was not added: the vocabulary has no room for more recordings (1.2 s of speech at "
+              "most).\r\n");
+    EXPECT_EQ(ReadFile(data_ / "vocabulary.tsv"), full);
+    client.Send("GETV");
+    EXPECT_EQ(client.ReadMessage(), "Vocabulary, 3 words:\r\nano\r\nne\r\nslovo\r\n");
+    EXPECT_EQ(client.Utter(Utterance(4, 40)), "Recognised: slovo\r\n");
+}
+
+// A network written wrong is one line and exit status 2, as any wrong
+// option: the server never starts with a policy other than the one meant.
+TEST_F(ServerFaults, AWrongNetworkOrLimitIsAOneLineErrorAtStart) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"10.0.0.1/8", "\"10.0.0.1/8\" has bits set past its prefix: did you mean 10.0.0.0/8?"},
+        {"fd00::1/8", "\"fd00::1/8\" has bits set past its prefix: did you mean fd00::/8?"},
+        {"10.0.0.0/33", "\"10.0.0.0/33\" needs a prefix length from 0 to 32 after the \"/\""},
+        {"::/129", "\"::/129\" needs a prefix length from 0 to 128 after the \"/\""},
+        {"10.0.0.0/", "\"10.0.0.0/\" needs a prefix length from 0 to 32 after the \"/\""},
+        {"10.0.0.0/-8", "\"10.0.0.0/-8\" needs a prefix length from 0 to 32 after the \"/\""},
+        {"10.0.0.0/8/8", "\"10.0.0.0/8/8\" needs a prefix length from 0 to 32 after the \"/\""},
+        {"example.org", "\"example.org\" is not an IP address or network (such as 192.168.1.0/24, fd00::/8 or "
+                        "10.1.2.3)"},
+        {"10.0.0/8", "\"10.0.0/8\" is not an IP address or network (such as 192.168.1.0/24, fd00::/8 or 10.1.2.3)"},
+        {"fe80::1%eth0", "\"fe80::1%eth0\" names a zone (%...), which no network has"},
+        {"127.0.0.0/8,,::1", "an empty entry between commas"},
+        {"", "an empty list (\"none\" is no address at all)"},
+    };
+    for (const auto &[list, why] : cases) {
+        Process p({"--port", "0", "--data", data_.string(), "--enrol-from", list});
+        EXPECT_EQ(p.Line(), "tessary-server: --enrol-from: " + why);
+        EXPECT_EQ(p.Wait(), 2) << list;
+    }
+    for (const char *option : {"--max-sessions-per-address", "--max-adds-per-minute"}) {
+        Process p({"--port", "0", "--data", data_.string(), option, "-1"});
+        EXPECT_EQ(p.Line(), std::string("tessary-server: ") + option +
+                                " needs a number from 0 (no limit) to 1000000, not \"-1\"");
+        EXPECT_EQ(p.Wait(), 2);
+    }
+    Process words({"--port", "0", "--data", data_.string(), "--max-words", "0"});
+    EXPECT_EQ(words.Line(), "tessary-server: --max-words needs a number from 1 to 10000000, not \"0\"");
+    EXPECT_EQ(words.Wait(), 2);
+    EXPECT_FALSE(std::filesystem::exists(data_)) << "a refused start made the data folder";
+    // Spaces around entries, a network of IPv4-mapped addresses and none.
+    Start({}, {"--enrol-from", " 192.168.0.0/16 , ::ffff:10.0.0.0/104,fd00::/8 "});
+    EXPECT_TRUE(server_->LineWith("adding words allowed from")
+                    .starts_with("adding words allowed from 192.168.0.0/16, 10.0.0.0/8, fd00::/8; "));
+    server_.reset();
+    Start({}, {"--enrol-from", "none", "--max-sessions-per-address", "0", "--max-adds-per-minute", "0"});
+    EXPECT_TRUE(server_->LineWith("adding words allowed from")
+                    .starts_with("adding words allowed from no address; per address any number of sessions and any "
+                                 "number of added words a minute; "));
+    TestClient client(port_);
+    client.Send("ADDW", 0, "slovo");
+    EXPECT_EQ(client.ReadMessage(), "Adding words is not allowed from this address.\r\n");
+}
+
+// A server on every interface sees IPv4 clients as IPv4-mapped IPv6
+// addresses: they count, and are let add words, as their IPv4 address.
+TEST_F(ServerFaults, IPv4MappedClientsCountAsTheirIPv4Address) {
+    const int v6 = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (v6 < 0) GTEST_SKIP() << "no IPv6";
+    ::close(v6);
+    server_ = std::make_unique<Process>(std::vector<std::string>{
+        "--listen", "::", "--port", "0", "--data", data_.string(), "--seed", seed_.string(), "--enrol-from",
+        "127.0.0.2", "--max-sessions-per-address", "2"});
+    port_ = server_->ListeningPort();
+    ASSERT_NE(port_, 0);
+    TestClient a(port_, "127.0.0.2"), b(port_, "127.0.0.2"), c(port_, "127.0.0.2");
+    EXPECT_EQ(c.ReadMessage(),
+              "This address has 2 sessions open, the most one address may have: close one and connect again.\r\n");
+    EXPECT_TRUE(server_->WaitForLines("refused: 2 sessions of 127.0.0.2 are open", 1));
+    a.Send("ADDW", 0, "slovo");
+    EXPECT_EQ(a.ReadMessage().rfind("Say the word slovo now", 0), 0u);
+    TestClient other(port_, "127.0.0.3");
+    other.Send("ADDW", 0, "slovo");
+    EXPECT_EQ(other.ReadMessage(), "Adding words is not allowed from this address.\r\n");
 }
 
 }  // namespace

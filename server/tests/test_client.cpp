@@ -77,10 +77,20 @@ std::vector<std::uint8_t> DataPackets(const std::vector<float> &floats, std::siz
     return bytes;
 }
 
-int ConnectToLoopback(std::uint16_t port) {
+int ConnectToLoopback(std::uint16_t port, const std::string &from) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (!from.empty()) {
+        // The port is chosen by connect, not by bind: repeated runs that
+        // connect hundreds of times from one address would run out of ports.
+        ::setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        if (::inet_pton(AF_INET, from.c_str(), &source.sin_addr) != 1 ||
+            ::bind(fd, reinterpret_cast<sockaddr *>(&source), sizeof source) != 0)
+            ADD_FAILURE() << "cannot connect from " << from << ": " << std::strerror(errno);
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
@@ -90,7 +100,16 @@ int ConnectToLoopback(std::uint16_t port) {
     return fd;
 }
 
-TestClient::TestClient(std::uint16_t port) : fd_(ConnectToLoopback(port)) {
+std::string LocalName(int fd) {
+    sockaddr_in address{};
+    socklen_t size = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size);
+    char text[INET_ADDRSTRLEN] = "";
+    ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+    return std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
+}
+
+TestClient::TestClient(std::uint16_t port, const std::string &from) : fd_(ConnectToLoopback(port, from)) {
     timeval timeout{10, 0};
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);

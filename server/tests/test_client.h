@@ -59,14 +59,18 @@ std::vector<std::uint8_t> Head(const std::string &type, std::int32_t number, std
 std::vector<std::uint8_t> DataPackets(const std::vector<float> &floats, std::size_t perPacket,
                                       std::int32_t &number);
 
-// A TCP connection to 127.0.0.1:port with TCP_NODELAY set; a test failure
-// naming the port when it cannot be made (the descriptor is returned all the
-// same, for the caller to close).
-int ConnectToLoopback(std::uint16_t port);
+// A TCP connection to 127.0.0.1:port with TCP_NODELAY set, from the
+// loopback address from when given (127.0.0.2, ... stand for other
+// clients); a test failure naming the port when it cannot be made (the
+// descriptor is returned all the same, for the caller to close).
+int ConnectToLoopback(std::uint16_t port, const std::string &from = {});
+// "address:port" of the local end of a connected socket, as the server's
+// log names its client.
+std::string LocalName(int fd);
 
 class TestClient {
 public:
-    explicit TestClient(std::uint16_t port);
+    explicit TestClient(std::uint16_t port, const std::string &from = {});
     ~TestClient();
     TestClient(const TestClient &) = delete;
     TestClient &operator=(const TestClient &) = delete;
@@ -79,6 +83,8 @@ public:
     std::string ReadMessage();
     // True when the server closes the connection within 10 s.
     bool WaitClosed();
+    // "address:port" of this client, as the server's log names it.
+    std::string Name() const { return LocalName(fd_); }
     // Sends an utterance: "SRCG", the floats in "DATA" packets of at most
     // 509 floats, "REST" with CR LF; returns the answer's text.
     std::string Utter(const std::vector<float> &floats);

@@ -251,5 +251,31 @@ TEST(Vocabulary, LimitsRecordingsPerWordAndTheirLength) {
     EXPECT_EQ(tooLong.error, "the speech is longer than 3 seconds, too long for one word");
 }
 
+// Adds grew the vocabulary without end. At a bound an add is refused and the
+// file is not rewritten; a recording that fits exactly is taken.
+TEST(Vocabulary, AddsStopAtTheBoundsOfWordsAndRecordedFrames) {
+    TempDir dir;
+    auto vocabulary = Vocabulary::Open(dir.Path(), {});
+    vocabulary->SetBounds({.maxWords = 2, .maxRecordedFrames = 50});
+    ASSERT_TRUE(vocabulary->AddRecording("ano", SyntheticWord(0, 10)).added);
+    ASSERT_TRUE(vocabulary->AddRecording("ne", SyntheticWord(1, 10)).added);
+    const std::string two = ReadFile(vocabulary->File());
+    EXPECT_EQ(vocabulary->WhyNoRoom("dva"), "the vocabulary is full (2 words)");
+    EXPECT_EQ(vocabulary->AddRecording("dva", SyntheticWord(2, 10)).error, "the vocabulary is full (2 words)");
+    EXPECT_EQ(vocabulary->WhyNoRoom(" ano"), "");  // a known word, blanks trimmed
+    EXPECT_EQ(vocabulary->AddRecording("ano", SyntheticWord(0, 31)).error,
+              "the vocabulary has no room for more recordings (0.5 s of speech at most)");
+    EXPECT_EQ(ReadFile(vocabulary->File()), two);
+    EXPECT_TRUE(vocabulary->AddRecording("ano", SyntheticWord(0, 30)).added);
+    EXPECT_EQ(vocabulary->WhyNoRoom("ne"), "the vocabulary has no room for more recordings (0.5 s of speech at most)");
+    // A file past the bounds loads whole; it only takes no further word.
+    vocabulary.reset();
+    vocabulary = Vocabulary::Open(dir.Path(), {});
+    vocabulary->SetBounds({.maxWords = 1, .maxRecordedFrames = 10});
+    EXPECT_EQ(vocabulary->Size(), 2u);
+    EXPECT_FALSE(vocabulary->AddRecording("ne", SyntheticWord(1, 10)).added);
+    EXPECT_EQ(vocabulary->Snapshot()->Find("ano")->recordings.size(), 2u);
+}
+
 }  // namespace
 }  // namespace tessary::test
