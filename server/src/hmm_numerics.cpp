@@ -59,6 +59,27 @@ RowMatrix StateScores(const RowMatrix &gaussians, int states, int mixtures) {
     return b;
 }
 
+void SplitEveryGaussian(WordModel &model) {
+    const int m = model.mixtures;
+    GaussianRows means(model.means.rows() * 2, kFeatureDims);
+    GaussianRows variances(means.rows(), kFeatureDims);
+    Eigen::VectorXf weights(means.rows());
+    for (Eigen::Index r = 0; r < model.means.rows(); ++r) {
+        const FeatureVector offset = 0.2f * model.variances.row(r).cwiseSqrt();
+        const Eigen::Index s = r / m;
+        const Eigen::Index k = r % m;
+        const Eigen::Index a = s * 2 * m + 2 * k;
+        means.row(a) = model.means.row(r) + offset;
+        means.row(a + 1) = model.means.row(r) - offset;
+        variances.row(a) = variances.row(a + 1) = model.variances.row(r);
+        weights(a) = weights(a + 1) = model.logWeights(r) - std::log(2.0f);
+    }
+    model.means = std::move(means);
+    model.variances = std::move(variances);
+    model.logWeights = std::move(weights);
+    model.mixtures = 2 * m;
+}
+
 float Viterbi(const RowMatrix &b, const std::vector<float> &stay, const std::vector<float> &leave,
               std::vector<int> *path) {
 

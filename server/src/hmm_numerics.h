@@ -32,6 +32,10 @@ RowMatrix GaussianScores(const WordModel &model, const FeatureMatrix &x);
 // Per-state emission scores from per-Gaussian ones: T x S.
 RowMatrix StateScores(const RowMatrix &gaussians, int states, int mixtures);
 
+// Every Gaussian of every state split in two, the means moved apart by
+// ±0.2 σ along each feature, each half with half the weight.
+void SplitEveryGaussian(WordModel &model);
+
 // Best path through b (T x S) that starts in state 0, moves from s to s or
 // s + 1 and ends in S - 1: its log probability, and its states in path when
 // path is given. -inf when T < S.

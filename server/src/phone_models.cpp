@@ -326,24 +326,7 @@ PhoneModels TrainPhoneModels(const std::vector<PhoneTrainingExample> &examples, 
                                  ": log likelihood " + std::to_string(lastLogLikelihood) + " a frame");
         }
         if (all.mixtures * 2 > options.maxMixtures) break;
-        const int m = all.mixtures;
-        GaussianRows means(all.means.rows() * 2, kFeatureDims);
-        GaussianRows variances(means.rows(), kFeatureDims);
-        Eigen::VectorXf weights(means.rows());
-        for (Eigen::Index r = 0; r < all.means.rows(); ++r) {
-            const FeatureVector offset = 0.2f * all.variances.row(r).cwiseSqrt();
-            const Eigen::Index s = r / m;
-            const Eigen::Index k = r % m;
-            const Eigen::Index a = s * 2 * m + 2 * k;
-            means.row(a) = all.means.row(r) + offset;
-            means.row(a + 1) = all.means.row(r) - offset;
-            variances.row(a) = variances.row(a + 1) = all.variances.row(r);
-            weights(a) = weights(a + 1) = all.logWeights(r) - std::log(2.0f);
-        }
-        all.means = std::move(means);
-        all.variances = std::move(variances);
-        all.logWeights = std::move(weights);
-        all.mixtures = 2 * m;
+        SplitEveryGaussian(all);
     }
 
     PhoneModels models;

@@ -151,25 +151,7 @@ WordModel TrainWordModel(const std::vector<FeatureMatrix> &examples, const Train
             EstimateTransitions(model, paths);
         }
         if (model.mixtures * 2 > options.maxMixtures) break;
-        // Every Gaussian splits in two, apart along its deviation.
-        const int m = model.mixtures;
-        GaussianRows means(static_cast<Eigen::Index>(states) * 2 * m, kFeatureDims);
-        GaussianRows variances(means.rows(), kFeatureDims);
-        Eigen::VectorXf weights(means.rows());
-        for (Eigen::Index r = 0; r < model.means.rows(); ++r) {
-            const FeatureVector offset = 0.2f * model.variances.row(r).cwiseSqrt();
-            const Eigen::Index s = r / m;
-            const Eigen::Index k = r % m;
-            const Eigen::Index a = s * 2 * m + 2 * k;
-            means.row(a) = model.means.row(r) + offset;
-            means.row(a + 1) = model.means.row(r) - offset;
-            variances.row(a) = variances.row(a + 1) = model.variances.row(r);
-            weights(a) = weights(a + 1) = model.logWeights(r) - std::log(2.0f);
-        }
-        model.means = std::move(means);
-        model.variances = std::move(variances);
-        model.logWeights = std::move(weights);
-        model.mixtures = 2 * m;
+        SplitEveryGaussian(model);
     }
     return model;
 }
