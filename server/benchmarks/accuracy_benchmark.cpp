@@ -298,14 +298,7 @@ int main() {
         texts.erase(std::unique(texts.begin(), texts.end()), texts.end());
         shortTexts = texts.size();
         for (int k = 0; k < 2; ++k) {
-            VocabularyState v;
-            v.phones = k == 0 ? phonesWithoutMachac : phonesWithoutDita;
-            for (const std::string &t : texts) {
-                auto word = std::make_shared<Word>();
-                word->name = Utf8ToCp1250(t).value_or(t);  // may be longer than a word on the wire: never sent
-                v.words.push_back(std::move(word));
-            }
-            PrepareVocabulary(v);
+            const VocabularyState v = VocabularyOfTexts(texts, k == 0 ? phonesWithoutMachac : phonesWithoutDita);
             for (const Sentence &s : sentences)
                 if (IsShortUtterance(s) && s.speaker == (k == 0 ? "v" : "m"))
                     realShort[k].Add(Heard(ReadSentenceAudio(s, options.cache), v) == VocabularyText(s.text));

@@ -365,10 +365,13 @@ std::unique_ptr<Vocabulary> Vocabulary::Open(const std::filesystem::path &dataDi
         vocabulary.reset(new Vocabulary(file, std::move(state)));
     } else {
         VocabularyState state;
+        // A seed loaded is prepared already, spelled with the phone models.
         if (!seed.empty() && std::filesystem::exists(seed, ec)) state = LoadVocabularyFile(seed, phones);
-        state.phones = phones;
+        else {
+            state.phones = phones;
+            PrepareVocabulary(state);
+        }
         state.rejectionMargin = rejectionMargin;
-        PrepareVocabulary(state);
         vocabulary.reset(new Vocabulary(file, std::move(state)));
         if (const auto error = vocabulary->Save(*vocabulary->state_)) throw std::runtime_error(error->detail);
     }

@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "material.h"
+#include "packet/code_page.h"
 #include "pronunciation.h"
 #include "platform/audio_file.h"
 
@@ -148,6 +149,18 @@ std::size_t WordCount(const std::string &vocabularyText) {
     return vocabularyText.empty()
                ? 0
                : 1 + static_cast<std::size_t>(std::count(vocabularyText.begin(), vocabularyText.end(), ' '));
+}
+
+VocabularyState VocabularyOfTexts(const std::vector<std::string> &texts, std::shared_ptr<const PhoneModels> phones) {
+    VocabularyState state;
+    state.phones = std::move(phones);
+    for (const std::string &t : texts) {
+        auto word = std::make_shared<Word>();
+        word->name = Utf8ToCp1250(t).value_or(t);
+        state.words.push_back(std::move(word));
+    }
+    PrepareVocabulary(state);
+    return state;
 }
 
 bool IsShortUtterance(const Sentence &sentence) {

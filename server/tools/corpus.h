@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "vocabulary.h"
+
 namespace tessary {
 
 inline constexpr const char *kCorpusHeldOutLevel = "gods";
@@ -41,6 +43,11 @@ std::vector<Sentence> ReadCorpus(const std::filesystem::path &root);
 // vocabulary entry; empty when it cannot be pronounced (pronunciation.h).
 std::string VocabularyText(const std::string &text);
 std::size_t WordCount(const std::string &vocabularyText);
+
+// A vocabulary of texts (UTF-8 vocabulary texts), each known by its
+// spelling with the phone models. Its names may be longer than a word on the
+// wire: it is for measuring, never sent.
+VocabularyState VocabularyOfTexts(const std::vector<std::string> &texts, std::shared_ptr<const PhoneModels> phones);
 
 // Whether the sentence is one of the main speakers' short utterances (one or
 // two words), which are measured as isolated words.

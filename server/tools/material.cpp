@@ -174,31 +174,6 @@ std::vector<std::vector<std::int16_t>> FestivalWords(const std::vector<std::stri
     return out;
 }
 
-// Runs job(0) ... job(count - 1) on threads; the first failure is rethrown.
-void Parallel(std::size_t count, int threads, const std::function<void(std::size_t)> &job) {
-    std::atomic<std::size_t> next{0};
-    std::mutex errorMutex;
-    std::exception_ptr error;
-    auto work = [&] {
-        for (;;) {
-            const std::size_t i = next.fetch_add(1);
-            if (i >= count) return;
-            try {
-                job(i);
-            } catch (...) {
-                std::lock_guard lock(errorMutex);
-                if (!error) error = std::current_exception();
-                next = count;
-            }
-        }
-    };
-    std::vector<std::thread> pool;
-    for (int t = 1; t < std::max(1, threads); ++t) pool.emplace_back(work);
-    work();
-    for (auto &t : pool) t.join();
-    if (error) std::rethrow_exception(error);
-}
-
 struct Recipe {
     std::size_t base = 0;  // index of the base rendition
     std::string effects;   // sox effects
@@ -428,6 +403,30 @@ std::vector<std::int16_t> SoxEffects(const std::vector<std::int16_t> &samples, c
     const std::string command = "sox -R -V1 -t raw -r 8000 -e signed-integer -b 16 -c 1 -L " +
                                 ShellQuote(baseFile.string()) + kToRaw8k + " " + effects;
     return Cached(command, cache, "sox " + key + " " + effects);
+}
+
+void Parallel(std::size_t count, int threads, const std::function<void(std::size_t)> &job) {
+    std::atomic<std::size_t> next{0};
+    std::mutex errorMutex;
+    std::exception_ptr error;
+    auto work = [&] {
+        for (;;) {
+            const std::size_t i = next.fetch_add(1);
+            if (i >= count) return;
+            try {
+                job(i);
+            } catch (...) {
+                std::lock_guard lock(errorMutex);
+                if (!error) error = std::current_exception();
+                next = count;
+            }
+        }
+    };
+    std::vector<std::thread> pool;
+    for (int t = 1; t < std::max(1, threads); ++t) pool.emplace_back(work);
+    work();
+    for (auto &t : pool) t.join();
+    if (error) std::rethrow_exception(error);
 }
 
 }  // namespace tessary

@@ -61,6 +61,10 @@ std::vector<Rendition> MakeMaterial(const std::vector<std::string> &words, const
 // Whether Festival with both Czech voices can be run here.
 bool FestivalAvailable();
 
+// Runs job(0) ... job(count - 1) on threads, each taking the next index
+// free; the first failure is rethrown once all have stopped.
+void Parallel(std::size_t count, int threads, const std::function<void(std::size_t)> &job);
+
 // A recording from the cache folder, under the hash of key, or made by make
 // and kept there.
 std::vector<std::int16_t> CachedRecording(const std::string &key, const std::filesystem::path &cache,

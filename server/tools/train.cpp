@@ -13,17 +13,16 @@
 // her short utterances (one or two words) against a vocabulary of every such
 // text of both. The held-out renditions of the seed words are recognised
 // against the seed words by spelling, and the accuracies printed.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <algorithm>
 #include <map>
 #include <random>
 #include <set>
 #include <string>
-#include <thread>
 
 #include "corpus.h"
 #include "packet/code_page.h"
@@ -44,37 +43,7 @@ using Clock = std::chrono::steady_clock;
 double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
 
 tessary::FeatureMatrix SpeechFeatures(const std::vector<std::int16_t> &samples) {
-    const std::vector<float> frames = tessary::AnalyzeRecording(samples);
-    const tessary::Endpoints ends = tessary::DetectSpeech(frames);
-    if (!ends.speech) return {};
-    return tessary::MakeFeatures(std::span<const float>(frames).subspan(
-        static_cast<std::size_t>(ends.first) * tessary::kFrameFloats,
-        static_cast<std::size_t>(ends.last - ends.first + 1) * tessary::kFrameFloats));
-}
-
-// Runs work(i) for i in [0, n) on threads, each taking every threads-th.
-template <typename Work>
-void Parallel(std::size_t n, int threads, Work work) {
-    std::vector<std::thread> pool;
-    for (int k = 0; k < std::max(1, threads); ++k)
-        pool.emplace_back([&, k] {
-            for (std::size_t i = static_cast<std::size_t>(k); i < n; i += static_cast<std::size_t>(std::max(1, threads)))
-                work(i);
-        });
-    for (auto &t : pool) t.join();
-}
-
-// A vocabulary of the texts (UTF-8), each by its spelling.
-tessary::VocabularyState SpelledVocabulary(const std::vector<std::string> &texts, const tessary::PhoneModels &models) {
-    tessary::VocabularyState state;
-    state.phones = std::make_shared<const tessary::PhoneModels>(models);
-    for (const std::string &t : texts) {
-        auto word = std::make_shared<tessary::Word>();
-        word->name = tessary::Utf8ToCp1250(t).value_or(t);
-        state.words.push_back(std::move(word));
-    }
-    tessary::PrepareVocabulary(state);
-    return state;
+    return tessary::MakeFeatures(tessary::CutSpeech(tessary::AnalyzeRecording(samples)));
 }
 
 // The best word of the recognition, UTF-8; empty for none.
@@ -121,7 +90,6 @@ int main(int argc, char **argv) {
             useCorpus = false;
         else if (a == "--real-copies" && i + 1 < argc)
             realCopies = std::stoi(argv[++i]);
-
         else if (!a.empty() && a[0] != '-')
             positional.push_back(a);
         else {
@@ -159,20 +127,21 @@ int main(int argc, char **argv) {
                 sentences = tessary::ReadCorpus(root);
         }
         std::vector<tessary::PhoneTrainingExample> examples;
-        std::vector<std::size_t> heldOutShort;  // sentences to measure on
+        std::vector<std::size_t> shortUtterances;  // of both main speakers, to measure on
         std::set<std::string> shortTexts;
         {
             progress("reading " + std::to_string(sentences.size()) + " recordings of real speech");
             std::vector<tessary::FeatureMatrix> features(sentences.size());
-            std::vector<tessary::FeatureMatrix> measured(sentences.size());
+            std::vector<std::uint8_t> heard(sentences.size(), 0);  // short utterances with speech found
             // Copies of every training sentence with another vocal tract
             // (sox speed, its change of duration undone by tempo), so that
             // the few speakers sound like many.
             std::vector<std::vector<tessary::FeatureMatrix>> copies(sentences.size());
-            Parallel(sentences.size(), options.threads, [&](std::size_t i) {
+            tessary::Parallel(sentences.size(), options.threads, [&](std::size_t i) {
                 const auto samples = tessary::ReadSentenceAudio(sentences[i], options.cache);
-                features[i] = tessary::MakeFeatures(tessary::AnalyzeRecording(samples));
-                measured[i] = SpeechFeatures(samples);
+                const std::vector<float> frames = tessary::AnalyzeRecording(samples);
+                features[i] = tessary::MakeFeatures(frames);
+                if (tessary::IsShortUtterance(sentences[i])) heard[i] = tessary::FindSpeech(frames).has_value();
                 if (sentences[i].speaker == heldOutSpeaker) return;
                 std::mt19937 random(static_cast<std::uint32_t>(std::hash<std::string>()(sentences[i].id)));
                 for (int c = 0; c < realCopies; ++c) {
@@ -198,7 +167,7 @@ int main(int argc, char **argv) {
                 const std::string text = tessary::VocabularyText(sentences[i].text);
                 const bool isShort = tessary::IsShortUtterance(sentences[i]);
                 if (isShort) shortTexts.insert(text);
-                if (isShort && measured[i].rows() > 0) heldOutShort.push_back(i);
+                if (isShort && heard[i]) shortUtterances.push_back(i);
                 if (sentences[i].speaker == heldOutSpeaker) continue;
                 const std::vector<int> units = tessary::TrainingUnits(p);
                 examples.push_back({std::move(features[i]), units});
@@ -212,7 +181,7 @@ int main(int argc, char **argv) {
         // Synthetic speech of the seed words.
         const std::vector<tessary::Rendition> material = tessary::MakeMaterial(words, options);
         std::vector<tessary::FeatureMatrix> synthetic(material.size());
-        Parallel(material.size(), options.threads,
+        tessary::Parallel(material.size(), options.threads,
                  [&](std::size_t i) { synthetic[i] = SpeechFeatures(material[i].samples); });
         for (std::size_t i = 0; i < material.size(); ++i) {
             if (material[i].heldOut || synthetic[i].rows() == 0) continue;
@@ -223,7 +192,7 @@ int main(int argc, char **argv) {
         const tessary::PhoneModels models = tessary::TrainPhoneModels(examples, training);
 
         // The held-out synthetic renditions, against the seed words.
-        const tessary::VocabularyState seed = SpelledVocabulary(words, models);
+        const tessary::VocabularyState seed = tessary::VocabularyOfTexts(words, std::make_shared<const tessary::PhoneModels>(models));
         std::map<std::string, std::pair<int, int>> bySpeaker;
         std::vector<float> wordConfidence;  // of the held-out renditions
         for (std::size_t i = 0; i < material.size(); ++i) {
@@ -260,12 +229,13 @@ int main(int argc, char **argv) {
         quantiles(sentenceConfidence, "held-out speaker's sentences against the seed words");
 
         // The held-out real speaker's short utterances, against every short text.
-        if (!heldOutShort.empty()) {
+        if (!shortUtterances.empty()) {
             const tessary::VocabularyState shortVocabulary =
-                SpelledVocabulary(std::vector<std::string>(shortTexts.begin(), shortTexts.end()), models);
+                tessary::VocabularyOfTexts(std::vector<std::string>(shortTexts.begin(), shortTexts.end()),
+                                           std::make_shared<const tessary::PhoneModels>(models));
             std::map<std::string, std::pair<int, int>> rightBySpeaker;
-            for (std::size_t k = 0; k < heldOutShort.size(); ++k) {
-                const tessary::Sentence &s = sentences[heldOutShort[k]];
+            for (std::size_t k = 0; k < shortUtterances.size(); ++k) {
+                const tessary::Sentence &s = sentences[shortUtterances[k]];
                 const auto samples = tessary::ReadSentenceAudio(s, options.cache);
                 const auto frames = tessary::AnalyzeRecording(samples);
                 const std::string heard = Heard(tessary::Recognise(frames, shortVocabulary));
