@@ -34,7 +34,7 @@
 
 #include "corpus.h"
 #include "packet/code_page.h"
-#include "endpoint.h"
+#include "speech_endpoints.h"
 #include "head_codec.h"
 #include "frame_features.h"
 #include "material.h"

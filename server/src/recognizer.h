@@ -1,5 +1,5 @@
 // Isolated-word recognition over the client's frames: endpoint detection
-// (endpoint.h), the feature vectors of the speech (feature_vectors.h), and the
+// (speech_endpoints.h), the feature vectors of the speech (feature_vectors.h), and the
 // score of every word model of the vocabulary (word_model.h).
 //
 // A word's distance to an utterance is minus the best score of its models:
@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "endpoint.h"
+#include "speech_endpoints.h"
 #include "vocabulary.h"
 
 namespace tessary {

@@ -16,7 +16,7 @@
 #include <system_error>
 
 #include "packet/code_page.h"
-#include "endpoint.h"
+#include "speech_endpoints.h"
 #include "frame_features.h"
 
 namespace tessary {

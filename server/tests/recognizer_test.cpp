@@ -7,7 +7,7 @@
 #include <limits>
 #include <filesystem>
 
-#include "endpoint.h"
+#include "speech_endpoints.h"
 #include "feature_vectors.h"
 #include "frame_features.h"
 #include "material.h"

@@ -26,7 +26,7 @@
 
 #include "corpus.h"
 #include "packet/code_page.h"
-#include "endpoint.h"
+#include "speech_endpoints.h"
 #include "feature_vectors.h"
 #include "frame_features.h"
 #include "material.h"

@@ -1,4 +1,4 @@
-#include "endpoint.h"
+#include "speech_endpoints.h"
 
 #include <algorithm>
 #include <cmath>
