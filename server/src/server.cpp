@@ -19,6 +19,7 @@
 #include "packet/code_page.h"
 #include "packet/message_types.h"
 #include "head_codec.h"
+#include "proxy_header.h"
 
 namespace tessary {
 
@@ -79,6 +80,11 @@ constexpr std::size_t kTrimAfter = 1024 * 1024;
 // the answer that says why.
 constexpr auto kRefusalLinger = std::chrono::seconds(1);
 
+// "127.0.0.1:40312", "::1:40312", as the log names a client.
+std::string EndpointName(const tcp::endpoint &endpoint) {
+    return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
+}
+
 }  // namespace
 
 class Session : public std::enable_shared_from_this<Session> {
@@ -96,9 +102,13 @@ public:
 #endif
     }
 
-    // The client is the peer of the socket. (A proxy's header, read here
-    // first, would name the client instead, before the session begins.)
-    void Start() { Begin(); }
+    // The client is the peer of the socket, or behind a proxy the client
+    // its header names.
+    void Start() {
+        name_ = EndpointName(client_);
+        if (limits_.proxyProtocol) return AwaitProxyHeader();
+        Begin();
+    }
 
     // Closes the socket from any thread; the session ends when its pending
     // operations have finished.
@@ -107,9 +117,61 @@ public:
     }
 
 private:
+    // Reads the proxy's header, and not a byte more, within packetTimeout.
+    void AwaitProxyHeader() {
+        watchdog_.expires_after(limits_.packetTimeout);
+        watchdog_.async_wait([self = shared_from_this()](const asio::error_code &ec) {
+            if (ec || self->closing_ || self->proxyHeaderRead_) return;
+            self->Note("no complete PROXY protocol header within " + Seconds(self->limits_.packetTimeout) +
+                       ": connection closed");
+            self->Shutdown();
+        });
+        ReadProxyHeader();
+    }
+
+    void ReadProxyHeader() {
+        const ProxyHeaderParse parse = ParseProxyHeader(proxyBytes_);
+        if (parse.status == ProxyHeaderParse::Status::Bad) {
+            Note("PROXY protocol header refused: " + parse.error + ": connection closed");
+            return Shutdown();
+        }
+        if (parse.status == ProxyHeaderParse::Status::Ok) return OnProxyHeader(parse.header);
+        const std::size_t got = proxyBytes_.size();
+        proxyBytes_.resize(parse.size);
+        socket_.async_read_some(asio::buffer(proxyBytes_.data() + got, parse.size - got),
+                                [self = shared_from_this(), got](const asio::error_code &ec, std::size_t n) {
+                                    if (self->closing_) return;
+                                    if (ec) {
+                                        self->Note("connection " +
+                                                   std::string(ec == asio::error::eof ? "closed" : ec.message()) +
+                                                   " before its PROXY protocol header was complete");
+                                        return self->Shutdown();
+                                    }
+                                    self->proxyBytes_.resize(got + n);
+                                    self->ReadProxyHeader();
+                                });
+    }
+
+    void OnProxyHeader(const ProxyHeader &header) {
+        proxyHeaderRead_ = true;
+        std::vector<std::uint8_t>().swap(proxyBytes_);
+        watchdog_.cancel();
+        if (header.command == ProxyHeader::Command::Local) {
+            proxyCheck_ = true;  // the proxy's own: served as from its address
+        } else {
+            through_ = name_;
+            client_ = header.source;
+            name_ = EndpointName(client_);
+        }
+        Begin();
+    }
+
+    // Whether the session's coming and going is worth a line: not a
+    // proxy's health check, every few seconds, unless the log is verbose.
+    bool Announced() const { return !proxyCheck_ || log_.Verbose(); }
+
     // Takes a pass for the client's address, or refuses the session.
     void Begin() {
-        name_ = client_.address().to_string() + ":" + std::to_string(client_.port());
         std::size_t refusedBefore = 0;
         auto entered = admission_.Enter(client_.address(), &refusedBefore);
         if (auto *refusal = std::get_if<Admission::Refusal>(&entered)) return Refuse(*refusal);
@@ -117,10 +179,12 @@ private:
         conversation_.emplace(vocabulary_, log_, stats_, name_);
         conversation_->DeferMatching(true);
         conversation_->SetAddGate({pass_->MayAdd(), [pass = pass_.get()] { return pass->TakeAdd(); }});
-        if (refusedBefore == 0)
-            Note("connected");
-        else
-            Note("connected (" + std::to_string(refusedBefore) + " sessions of this address refused before it)");
+        std::string connected = "connected";
+        if (!through_.empty()) connected += " through " + through_;
+        if (proxyCheck_) connected += " (the proxy's health check)";
+        if (refusedBefore != 0)
+            connected += " (" + std::to_string(refusedBefore) + " sessions of this address refused before it)";
+        if (Announced()) Note(connected);
         Watch();
         ReadHead();
     }
@@ -185,8 +249,9 @@ private:
     void End(const asio::error_code &ec) {
         if (closing_) return;
         Leave();  // before the line: a client that reads it may connect again at once
-        if (ec == asio::error::eof || ec == asio::error::connection_reset)
-            Note("disconnected");
+        if (ec == asio::error::eof || ec == asio::error::connection_reset) {
+            if (Announced()) Note("disconnected");
+        }
         else
             Note("connection error: " + ec.message());
         Shutdown();
@@ -373,6 +438,10 @@ private:
     asio::steady_timer watchdog_;
     tcp::endpoint client_;  // whose address the admission counts
     std::string name_;      // the client's address and port, for the log
+    std::string through_;   // the proxy's address and port, behind one
+    std::vector<std::uint8_t> proxyBytes_;  // of the header, as they come
+    bool proxyHeaderRead_ = false;
+    bool proxyCheck_ = false;  // a LOCAL header: the proxy's own connection
     Vocabulary &vocabulary_;
     Log &log_;
     ServerStats &stats_;

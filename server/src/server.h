@@ -17,6 +17,14 @@
 // Who may add words and how much one client address may hold is the
 // admission's (admission.h): a session begins by taking a pass for its
 // client's address, and one refused is told why in one "UMSG" and closed.
+//
+// Behind a proxy (proxyProtocol), every connection must begin with the
+// proxy's PROXY protocol version 2 header (proxy_header.h), within
+// packetTimeout; the client it names is the session's client, for the
+// admission and the log. A connection whose header is bad, of another
+// version or missing is closed with one line of the log. The proxy's own
+// connections (LOCAL: its health checks) are served as from the proxy's
+// address and log only what goes wrong, unless the log is verbose.
 #pragma once
 
 #include <asio.hpp>
@@ -43,6 +51,8 @@ struct SessionLimits {
     // Reading pauses before this can be reached by anything but one answer
     // of the largest size (a "PONG" to a 16 MiB "PING").
     std::size_t maxQueued = 1024 * 1024 + packet::kMaxPayload + 64 * 1024;
+    // Every connection begins with a PROXY protocol header: never guessed.
+    bool proxyProtocol = false;
 };
 
 class Server {

@@ -18,13 +18,16 @@ extern char **environ;
 
 namespace tessary::test {
 
-Process::Process(std::vector<std::string> args, const ProcessLimits &limits) {
+Process::Process(std::vector<std::string> args, const ProcessLimits &limits)
+    : Process(TESSARY_SERVER_PROGRAM, std::move(args), limits) {}
+
+Process::Process(const std::string &program, std::vector<std::string> args, const ProcessLimits &limits) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
-    args.insert(args.begin(), TESSARY_SERVER_PROGRAM);
+    args.insert(args.begin(), program);
     if (limits.softDescriptors || limits.hardDescriptors || limits.fileSizeBlocks) {
         // The shell sets the limits and becomes the program (same process).
         std::string script;
@@ -42,7 +45,7 @@ Process::Process(std::vector<std::string> args, const ProcessLimits &limits) {
     ::close(fds[1]);
     if (spawned != 0) {
         ::close(fds[0]);
-        throw std::runtime_error("cannot start the server");
+        throw std::runtime_error("cannot start " + program);
     }
     reader_ = std::thread([this, fd = fds[0]] { Gather(fd); });
 }
