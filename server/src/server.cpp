@@ -74,12 +74,6 @@ std::string Bytes(std::size_t n) {
 // to the system when they end.
 constexpr std::size_t kTrimAfter = 1024 * 1024;
 
-// How long a refused session waits for its client to close, reading and
-// dropping what it sent, before it closes: closed at once with bytes unread,
-// the connection would be reset, and the reset may reach the client before
-// the answer that says why.
-constexpr auto kRefusalLinger = std::chrono::seconds(1);
-
 // "127.0.0.1:40312", "::1:40312", as the log names a client.
 std::string EndpointName(const tcp::endpoint &endpoint) {
     return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
@@ -92,9 +86,11 @@ public:
     using Clock = std::chrono::steady_clock;
 
     Session(tcp::socket socket, const tcp::endpoint &peer, Vocabulary &vocabulary, Log &log, ServerStats &stats,
-            const SessionLimits &limits, Admission admission, asio::thread_pool &matchers)
+            const SessionLimits &limits, Admission admission, std::shared_ptr<RefusedConnections> refused,
+            asio::thread_pool &matchers)
         : socket_(std::move(socket)), watchdog_(socket_.get_executor()), client_(peer), vocabulary_(vocabulary),
-          log_(log), stats_(stats), matchers_(matchers), limits_(limits), admission_(std::move(admission)) {}
+          log_(log), stats_(stats), matchers_(matchers), limits_(limits), admission_(std::move(admission)),
+          refused_(std::move(refused)) {}
 
     ~Session() {
 #if defined(__GLIBC__)
@@ -189,36 +185,22 @@ private:
         ReadHead();
     }
 
-    // One "UMSG" that says why, then the end of the stream; what the client
-    // still sends is dropped until it closes or the linger is over. The
-    // answer fits the empty send buffer of a new connection, so it is
-    // written at once: a flood of refused connections costs the threads
-    // that serve the sessions as little as can be.
+    // One "UMSG" that says why, then the end of the stream; the connection
+    // goes to the refused ones (refused_connections.h), which close it
+    // once its client has. The answer fits the empty send buffer of a new
+    // connection, so it is written at once: a flood of refused connections
+    // costs the threads that serve the sessions as little as can be.
     void Refuse(const Admission::Refusal &refusal) {
         if (refusal.logIt) Note(refusal.reason);
         const std::vector<std::uint8_t> answer = EncodePacket({"UMSG", 0, refusal.answer});
         asio::error_code ec;
         socket_.non_blocking(true, ec);
-        if (!ec && socket_.write_some(asio::buffer(answer), ec) == answer.size() && !ec) {
-            socket_.shutdown(tcp::socket::shutdown_send, ec);
-        } else {
+        if (ec || socket_.write_some(asio::buffer(answer), ec) != answer.size() || ec)
             return Shutdown();  // gone already, or not taking even this
-        }
-        watchdog_.expires_after(kRefusalLinger);
-        watchdog_.async_wait([self = shared_from_this()](const asio::error_code &waitError) {
-            if (!waitError) self->Shutdown();
-        });
-        skipBuffer_.resize(4096);
-        Drop();
-    }
-
-    void Drop() {
-        socket_.async_read_some(asio::buffer(skipBuffer_), [self = shared_from_this()](const asio::error_code &ec,
-                                                                                         std::size_t) {
-            if (self->closing_) return;
-            if (ec) return self->Shutdown();
-            self->Drop();
-        });
+        socket_.shutdown(tcp::socket::shutdown_send, ec);
+        closing_ = true;
+        watchdog_.cancel();
+        refused_->Add(std::move(socket_));
     }
 
     // Gives the session's place back to its address.
@@ -448,6 +430,7 @@ private:
     asio::thread_pool &matchers_;
     const SessionLimits limits_;
     Admission admission_;
+    std::shared_ptr<RefusedConnections> refused_;
     std::unique_ptr<Admission::Pass> pass_;     // the conversation's gate until Leave
     std::optional<Conversation> conversation_;  // once the session is let in
     bool closing_ = false;
@@ -472,6 +455,7 @@ Server::Server(asio::io_context &io, const tcp::endpoint &endpoint, Vocabulary &
                const SessionLimits &limits, unsigned matchThreads, AdmissionRules admission)
     : io_(io), acceptor_(asio::make_strand(io)), retry_(acceptor_.get_executor()), limits_(limits),
       vocabulary_(vocabulary), log_(log), admission_(std::move(admission)),
+      refused_(RefusedConnections::Create(io.get_executor())),
       matchers_(matchThreads ? matchThreads : std::max(1u, std::thread::hardware_concurrency())) {
     acceptor_.open(endpoint.protocol());
     acceptor_.set_option(tcp::acceptor::reuse_address(true));
@@ -489,6 +473,7 @@ void Server::Stop() {
         acceptor_.close(ignored);
         retry_.cancel();
     });
+    refused_->CloseAll();
     std::lock_guard lock(sessionsMutex_);
     for (auto &weak : sessions_)
         if (auto session = weak.lock()) session->Close();
@@ -518,7 +503,7 @@ void Server::Accepted(tcp::socket socket) {
     socket.set_option(tcp::no_delay(true), ignored);
     stats_.sessions.fetch_add(1, std::memory_order_relaxed);
     auto session = std::make_shared<Session>(std::move(socket), peer_, vocabulary_, log_, stats_, limits_,
-                                             admission_, matchers_);
+                                             admission_, refused_, matchers_);
     {
         std::lock_guard lock(sessionsMutex_);
         std::erase_if(sessions_, [](const std::weak_ptr<Session> &w) { return w.expired(); });

@@ -16,7 +16,8 @@
 //
 // Who may add words and how much one client address may hold is the
 // admission's (admission.h): a session begins by taking a pass for its
-// client's address, and one refused is told why in one "UMSG" and closed.
+// client's address, and one refused is told why in one "UMSG" and closed
+// once its client has closed (refused_connections.h).
 //
 // Behind a proxy (proxyProtocol), every connection must begin with the
 // proxy's PROXY protocol version 2 header (proxy_header.h), within
@@ -37,6 +38,7 @@
 #include "admission.h"
 #include "conversation.h"
 #include "log.h"
+#include "refused_connections.h"
 #include "vocabulary.h"
 
 namespace tessary {
@@ -88,6 +90,7 @@ private:
     Log &log_;
     ServerStats stats_;
     Admission admission_;
+    std::shared_ptr<RefusedConnections> refused_;
     asio::thread_pool matchers_;
     std::mutex sessionsMutex_;
     std::vector<std::weak_ptr<Session>> sessions_;
