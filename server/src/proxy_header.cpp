@@ -31,6 +31,25 @@ std::string Hex(std::uint8_t byte) {
 
 std::uint16_t Port(const std::uint8_t *bytes) { return static_cast<std::uint16_t>(bytes[0] << 8 | bytes[1]); }
 
+// Source address, destination address, source port, destination port, from
+// the length bytes at rest; false when they do not fit.
+template <typename Address>
+bool ReadAddresses(const std::uint8_t *rest, std::size_t length, ProxyHeader &header) {
+    typename Address::bytes_type source, destination;
+    const std::size_t size = source.size();
+    if (length < 2 * size + 4) return false;
+    std::copy_n(rest, size, source.begin());
+    std::copy_n(rest + size, size, destination.begin());
+    header.source = {Address(source), Port(rest + 2 * size)};
+    header.destination = {Address(destination), Port(rest + 2 * size + 2)};
+    return true;
+}
+
+std::string AddressesTooShort(const char *family, std::size_t length, std::size_t needed) {
+    return std::string(family) + " addresses in " + std::to_string(length) + " bytes (they take " +
+           std::to_string(needed) + ")";
+}
+
 }  // namespace
 
 ProxyHeaderParse ParseProxyHeader(std::span<const std::uint8_t> bytes) {
@@ -76,28 +95,14 @@ ProxyHeaderParse ParseProxyHeader(std::span<const std::uint8_t> bytes) {
     parse.header.command = ProxyHeader::Command::Proxy;
     const std::uint8_t familyTransport = bytes[13];
     switch (familyTransport) {
-        case 0x11: {
-            if (length < kIPv4Addresses)
-                return Bad("IPv4 addresses in " + std::to_string(length) + " bytes (they take " +
-                           std::to_string(kIPv4Addresses) + ")");
-            asio::ip::address_v4::bytes_type source, destination;
-            std::copy_n(rest, 4, source.begin());
-            std::copy_n(rest + 4, 4, destination.begin());
-            parse.header.source = {asio::ip::address_v4(source), Port(rest + 8)};
-            parse.header.destination = {asio::ip::address_v4(destination), Port(rest + 10)};
+        case 0x11:
+            if (!ReadAddresses<asio::ip::address_v4>(rest, length, parse.header))
+                return Bad(AddressesTooShort("IPv4", length, kIPv4Addresses));
             break;
-        }
-        case 0x21: {
-            if (length < kIPv6Addresses)
-                return Bad("IPv6 addresses in " + std::to_string(length) + " bytes (they take " +
-                           std::to_string(kIPv6Addresses) + ")");
-            asio::ip::address_v6::bytes_type source, destination;
-            std::copy_n(rest, 16, source.begin());
-            std::copy_n(rest + 16, 16, destination.begin());
-            parse.header.source = {asio::ip::address_v6(source), Port(rest + 32)};
-            parse.header.destination = {asio::ip::address_v6(destination), Port(rest + 34)};
+        case 0x21:
+            if (!ReadAddresses<asio::ip::address_v6>(rest, length, parse.header))
+                return Bad(AddressesTooShort("IPv6", length, kIPv6Addresses));
             break;
-        }
         default: {
             const unsigned family = familyTransport >> 4, transport = familyTransport & 0x0F;
             if (family > 3 || transport > 2)
