@@ -233,9 +233,9 @@ private:
         Leave();  // before the line: a client that reads it may connect again at once
         if (ec == asio::error::eof || ec == asio::error::connection_reset) {
             if (Announced()) Note("disconnected");
-        }
-        else
+        } else {
             Note("connection error: " + ec.message());
+        }
         Shutdown();
     }
 
