@@ -2,7 +2,8 @@
 // at once, holds them a moment and closes them, round after round, against
 // a server in this process with the default per-address limits, while
 // another address (127.0.0.3) sends a "PING" every 2 ms. Reports that
-// client's "PING" round trips without the flood and during it, and how many
+// client's "PING" round trips without the flood and during it (and apart,
+// those sent while the flood connects and while it closes), and how many
 // of the flood's connections were refused.
 //
 // On loopback the flood's own work (its connects, and the kernel's work for
