@@ -894,6 +894,7 @@ TEST_F(ServerFaults, ProxiedAConnectionWithoutAGoodHeaderIsClosedWithOneLine) {
         std::string line;
     };
     const std::string v1 = "PROXY TCP4 192.0.2.10 127.0.0.1 51000 105\r\n";
+    const std::vector<std::uint8_t> cut = ProxyHeaderFrom({192, 0, 2, 10}, 51000);  // of 28 bytes
     std::vector<std::uint8_t> unix = kSignature;
     unix.insert(unix.end(), {0x21, 0x31, 0x00, 0x00});
     const std::vector<Case> cases = {
@@ -903,7 +904,7 @@ TEST_F(ServerFaults, ProxiedAConnectionWithoutAGoodHeaderIsClosedWithOneLine) {
         {std::vector<std::uint8_t>(v1.begin(), v1.end()), false,
          "PROXY protocol header refused: a version 1 (text) header, of which only version 2 is accepted"},
         {unix, false, "PROXY protocol header refused: a relayed connection over a Unix socket"},
-        {std::vector<std::uint8_t>(kSignature.begin(), kSignature.begin() + 14), false,
+        {std::vector<std::uint8_t>(cut.begin(), cut.begin() + 14), false,
          "no complete PROXY protocol header within 1 s: connection closed"},
         {{}, false, "no complete PROXY protocol header within 1 s: connection closed"},
         {std::vector<std::uint8_t>(kSignature.begin(), kSignature.begin() + 5), true,
