@@ -67,7 +67,8 @@ if has tessary-cli; then
   [ -f "$work/root/usr/share/man/man1/tessary-cli.1.gz" ] || fail "no usr/share/man/man1/tessary-cli.1.gz in tessary-cli"
 fi
 if has tessary-server; then
-  for file in usr/lib/systemd/system/tessary-server.service usr/share/tessary-server/seed-vocabulary.tsv \
+  for file in usr/lib/systemd/system/tessary-server.service usr/lib/systemd/system/tessary-server@.service \
+      usr/share/doc/tessary-server/examples/haproxy/tessary-server.cfg usr/share/tessary-server/seed-vocabulary.tsv \
       usr/share/man/man1/tessary-server.1.gz; do
     [ -f "$work/root/$file" ] || fail "no $file in tessary-server"
   done

@@ -3,7 +3,7 @@
 //   tessary-server [--listen ADDRESS] [--port N] [--data DIR] [--seed FILE] [--phones FILE]
 //                  [--reject-margin X|off] [--threads N] [--timeout S]
 //                  [--enrol-from CIDR[,CIDR...]] [--max-sessions-per-address N] [--max-adds-per-minute N]
-//                  [--max-words N] [--max-recorded-frames N] [--verbose] [--version]
+//                  [--max-words N] [--max-recorded-frames N] [--proxy-protocol] [--verbose] [--version]
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -40,7 +40,7 @@ constexpr const char *kUsage =
     "                      [--reject-margin X|off] [--threads N] [--timeout S]\n"
     "                      [--enrol-from CIDR[,CIDR...]] [--max-sessions-per-address N]\n"
     "                      [--max-adds-per-minute N] [--max-words N] [--max-recorded-frames N]\n"
-    "                      [--verbose] [--version]\n"
+    "                      [--proxy-protocol] [--verbose] [--version]\n"
     "  --listen ADDRESS  address to listen on (default: all interfaces)\n"
     "  --port N          TCP port (default: 105, the client's default)\n"
     "  --data DIR        folder of the vocabulary (default: ./tessary-data)\n"
@@ -66,6 +66,10 @@ constexpr const char *kUsage =
     "  --max-recorded-frames N\n"
     "                    frames (100 a second) all recordings of added words may hold together\n"
     "                    (default: 1000000, 10000 s of speech)\n"
+    "  --proxy-protocol  every connection comes through a proxy (HAProxy's send-proxy-v2)\n"
+    "                    and begins with its PROXY protocol version 2 header: the client\n"
+    "                    it names is the one the limits and the log see; a connection\n"
+    "                    without a good header is closed\n"
     "  --verbose         log a time-stamped line for every packet in and out\n"
     "  --version         print the version and exit\n";
 
@@ -80,6 +84,7 @@ struct Options {
     std::chrono::milliseconds timeout{30000};
     tessary::AdmissionRules admission;
     tessary::VocabularyBounds bounds;
+    bool proxyProtocol = false;
     bool verbose = false;
 };
 
@@ -108,6 +113,8 @@ bool ParseOptions(int argc, char **argv, Options &options) {
             std::exit(0);
         } else if (a == "--verbose") {
             options.verbose = true;
+        } else if (a == "--proxy-protocol") {
+            options.proxyProtocol = true;
         } else if (a == "--listen" && value(v)) {
             options.listen = v;
         } else if (a == "--port" && value(v)) {
@@ -271,6 +278,7 @@ int main(int argc, char **argv) {
     tessary::SessionLimits limits;
     limits.packetTimeout = options.timeout;
     limits.readTimeout = options.timeout;
+    limits.proxyProtocol = options.proxyProtocol;
     std::unique_ptr<tessary::Server> server;
     asio::ip::tcp::endpoint endpoint;
     try {
@@ -308,7 +316,9 @@ int main(int argc, char **argv) {
     log.Line(RaiseDescriptorLimit());
     log.Line("tessary-server listening on " + local.address().to_string() + " port " + std::to_string(local.port()) +
              ", " + std::to_string(vocabulary->Size()) + " words in " + vocabulary->File().string() + ", " +
-             std::to_string(threads) + " threads" + (options.verbose ? ", verbose" : ""));
+             std::to_string(threads) + " threads" +
+             (options.proxyProtocol ? ", behind a proxy (PROXY protocol version 2 header required)" : "") +
+             (options.verbose ? ", verbose" : ""));
     log.Line(phonesLine);
     log.Line(tessary::DescribeRules(options.admission) + "; the vocabulary at most " +
              std::to_string(options.bounds.maxWords) + " words and " +

@@ -19,6 +19,7 @@
 #include "packet/code_page.h"
 #include "packet/message_types.h"
 #include "head_codec.h"
+#include "proxy_header.h"
 
 namespace tessary {
 
@@ -73,11 +74,10 @@ std::string Bytes(std::size_t n) {
 // to the system when they end.
 constexpr std::size_t kTrimAfter = 1024 * 1024;
 
-// How long a refused session waits for its client to close, reading and
-// dropping what it sent, before it closes: closed at once with bytes unread,
-// the connection would be reset, and the reset may reach the client before
-// the answer that says why.
-constexpr auto kRefusalLinger = std::chrono::seconds(1);
+// "127.0.0.1:40312", "::1:40312", as the log names a client.
+std::string EndpointName(const tcp::endpoint &endpoint) {
+    return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
+}
 
 }  // namespace
 
@@ -86,9 +86,11 @@ public:
     using Clock = std::chrono::steady_clock;
 
     Session(tcp::socket socket, const tcp::endpoint &peer, Vocabulary &vocabulary, Log &log, ServerStats &stats,
-            const SessionLimits &limits, Admission admission, asio::thread_pool &matchers)
+            const SessionLimits &limits, Admission admission, std::shared_ptr<RefusedConnections> refused,
+            asio::thread_pool &matchers)
         : socket_(std::move(socket)), watchdog_(socket_.get_executor()), client_(peer), vocabulary_(vocabulary),
-          log_(log), stats_(stats), matchers_(matchers), limits_(limits), admission_(std::move(admission)) {}
+          log_(log), stats_(stats), matchers_(matchers), limits_(limits), admission_(std::move(admission)),
+          refused_(std::move(refused)) {}
 
     ~Session() {
 #if defined(__GLIBC__)
@@ -96,9 +98,13 @@ public:
 #endif
     }
 
-    // The client is the peer of the socket. (A proxy's header, read here
-    // first, would name the client instead, before the session begins.)
-    void Start() { Begin(); }
+    // The client is the peer of the socket, or behind a proxy the client
+    // its header names.
+    void Start() {
+        name_ = EndpointName(client_);
+        if (limits_.proxyProtocol) return AwaitProxyHeader();
+        Begin();
+    }
 
     // Closes the socket from any thread; the session ends when its pending
     // operations have finished.
@@ -107,9 +113,61 @@ public:
     }
 
 private:
+    // Reads the proxy's header, and not a byte more, within packetTimeout.
+    void AwaitProxyHeader() {
+        watchdog_.expires_after(limits_.packetTimeout);
+        watchdog_.async_wait([self = shared_from_this()](const asio::error_code &ec) {
+            if (ec || self->closing_ || self->proxyHeaderRead_) return;
+            self->Note("no complete PROXY protocol header within " + Seconds(self->limits_.packetTimeout) +
+                       ": connection closed");
+            self->Shutdown();
+        });
+        ReadProxyHeader();
+    }
+
+    void ReadProxyHeader() {
+        const ProxyHeaderParse parse = ParseProxyHeader(proxyBytes_);
+        if (parse.status == ProxyHeaderParse::Status::Bad) {
+            Note("PROXY protocol header refused: " + parse.error + ": connection closed");
+            return Shutdown();
+        }
+        if (parse.status == ProxyHeaderParse::Status::Ok) return OnProxyHeader(parse.header);
+        const std::size_t got = proxyBytes_.size();
+        proxyBytes_.resize(parse.size);
+        socket_.async_read_some(asio::buffer(proxyBytes_.data() + got, parse.size - got),
+                                [self = shared_from_this(), got](const asio::error_code &ec, std::size_t n) {
+                                    if (self->closing_) return;
+                                    if (ec) {
+                                        self->Note("connection " +
+                                                   std::string(ec == asio::error::eof ? "closed" : ec.message()) +
+                                                   " before its PROXY protocol header was complete");
+                                        return self->Shutdown();
+                                    }
+                                    self->proxyBytes_.resize(got + n);
+                                    self->ReadProxyHeader();
+                                });
+    }
+
+    void OnProxyHeader(const ProxyHeader &header) {
+        proxyHeaderRead_ = true;
+        std::vector<std::uint8_t>().swap(proxyBytes_);
+        watchdog_.cancel();
+        if (header.command == ProxyHeader::Command::Local) {
+            proxyCheck_ = true;  // the proxy's own: served as from its address
+        } else {
+            through_ = name_;
+            client_ = header.source;
+            name_ = EndpointName(client_);
+        }
+        Begin();
+    }
+
+    // Whether the session's coming and going is worth a line: not a
+    // proxy's health check, every few seconds, unless the log is verbose.
+    bool Announced() const { return !proxyCheck_ || log_.Verbose(); }
+
     // Takes a pass for the client's address, or refuses the session.
     void Begin() {
-        name_ = client_.address().to_string() + ":" + std::to_string(client_.port());
         std::size_t refusedBefore = 0;
         auto entered = admission_.Enter(client_.address(), &refusedBefore);
         if (auto *refusal = std::get_if<Admission::Refusal>(&entered)) return Refuse(*refusal);
@@ -117,44 +175,32 @@ private:
         conversation_.emplace(vocabulary_, log_, stats_, name_);
         conversation_->DeferMatching(true);
         conversation_->SetAddGate({pass_->MayAdd(), [pass = pass_.get()] { return pass->TakeAdd(); }});
-        if (refusedBefore == 0)
-            Note("connected");
-        else
-            Note("connected (" + std::to_string(refusedBefore) + " sessions of this address refused before it)");
+        std::string connected = "connected";
+        if (!through_.empty()) connected += " through " + through_;
+        if (proxyCheck_) connected += " (the proxy's health check)";
+        if (refusedBefore != 0)
+            connected += " (" + std::to_string(refusedBefore) + " sessions of this address refused before it)";
+        if (Announced()) Note(connected);
         Watch();
         ReadHead();
     }
 
-    // One "UMSG" that says why, then the end of the stream; what the client
-    // still sends is dropped until it closes or the linger is over. The
-    // answer fits the empty send buffer of a new connection, so it is
-    // written at once: a flood of refused connections costs the threads
-    // that serve the sessions as little as can be.
+    // One "UMSG" that says why, then the end of the stream; the connection
+    // goes to the refused ones (refused_connections.h), which close it
+    // once its client has. The answer fits the empty send buffer of a new
+    // connection, so it is written at once: a flood of refused connections
+    // costs the threads that serve the sessions as little as can be.
     void Refuse(const Admission::Refusal &refusal) {
         if (refusal.logIt) Note(refusal.reason);
         const std::vector<std::uint8_t> answer = EncodePacket({"UMSG", 0, refusal.answer});
         asio::error_code ec;
         socket_.non_blocking(true, ec);
-        if (!ec && socket_.write_some(asio::buffer(answer), ec) == answer.size() && !ec) {
-            socket_.shutdown(tcp::socket::shutdown_send, ec);
-        } else {
+        if (ec || socket_.write_some(asio::buffer(answer), ec) != answer.size() || ec)
             return Shutdown();  // gone already, or not taking even this
-        }
-        watchdog_.expires_after(kRefusalLinger);
-        watchdog_.async_wait([self = shared_from_this()](const asio::error_code &waitError) {
-            if (!waitError) self->Shutdown();
-        });
-        skipBuffer_.resize(4096);
-        Drop();
-    }
-
-    void Drop() {
-        socket_.async_read_some(asio::buffer(skipBuffer_), [self = shared_from_this()](const asio::error_code &ec,
-                                                                                         std::size_t) {
-            if (self->closing_) return;
-            if (ec) return self->Shutdown();
-            self->Drop();
-        });
+        socket_.shutdown(tcp::socket::shutdown_send, ec);
+        closing_ = true;
+        watchdog_.cancel();
+        refused_->Add(std::move(socket_));
     }
 
     // Gives the session's place back to its address.
@@ -185,10 +231,11 @@ private:
     void End(const asio::error_code &ec) {
         if (closing_) return;
         Leave();  // before the line: a client that reads it may connect again at once
-        if (ec == asio::error::eof || ec == asio::error::connection_reset)
-            Note("disconnected");
-        else
+        if (ec == asio::error::eof || ec == asio::error::connection_reset) {
+            if (Announced()) Note("disconnected");
+        } else {
             Note("connection error: " + ec.message());
+        }
         Shutdown();
     }
 
@@ -373,12 +420,17 @@ private:
     asio::steady_timer watchdog_;
     tcp::endpoint client_;  // whose address the admission counts
     std::string name_;      // the client's address and port, for the log
+    std::string through_;   // the proxy's address and port, behind one
+    std::vector<std::uint8_t> proxyBytes_;  // of the header, as they come
+    bool proxyHeaderRead_ = false;
+    bool proxyCheck_ = false;  // a LOCAL header: the proxy's own connection
     Vocabulary &vocabulary_;
     Log &log_;
     ServerStats &stats_;
     asio::thread_pool &matchers_;
     const SessionLimits limits_;
     Admission admission_;
+    std::shared_ptr<RefusedConnections> refused_;
     std::unique_ptr<Admission::Pass> pass_;     // the conversation's gate until Leave
     std::optional<Conversation> conversation_;  // once the session is let in
     bool closing_ = false;
@@ -403,6 +455,7 @@ Server::Server(asio::io_context &io, const tcp::endpoint &endpoint, Vocabulary &
                const SessionLimits &limits, unsigned matchThreads, AdmissionRules admission)
     : io_(io), acceptor_(asio::make_strand(io)), retry_(acceptor_.get_executor()), limits_(limits),
       vocabulary_(vocabulary), log_(log), admission_(std::move(admission)),
+      refused_(RefusedConnections::Create(io.get_executor())),
       matchers_(matchThreads ? matchThreads : std::max(1u, std::thread::hardware_concurrency())) {
     acceptor_.open(endpoint.protocol());
     acceptor_.set_option(tcp::acceptor::reuse_address(true));
@@ -420,6 +473,7 @@ void Server::Stop() {
         acceptor_.close(ignored);
         retry_.cancel();
     });
+    refused_->CloseAll();
     std::lock_guard lock(sessionsMutex_);
     for (auto &weak : sessions_)
         if (auto session = weak.lock()) session->Close();
@@ -449,7 +503,7 @@ void Server::Accepted(tcp::socket socket) {
     socket.set_option(tcp::no_delay(true), ignored);
     stats_.sessions.fetch_add(1, std::memory_order_relaxed);
     auto session = std::make_shared<Session>(std::move(socket), peer_, vocabulary_, log_, stats_, limits_,
-                                             admission_, matchers_);
+                                             admission_, refused_, matchers_);
     {
         std::lock_guard lock(sessionsMutex_);
         std::erase_if(sessions_, [](const std::weak_ptr<Session> &w) { return w.expired(); });

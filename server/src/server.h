@@ -16,7 +16,16 @@
 //
 // Who may add words and how much one client address may hold is the
 // admission's (admission.h): a session begins by taking a pass for its
-// client's address, and one refused is told why in one "UMSG" and closed.
+// client's address, and one refused is told why in one "UMSG" and closed
+// once its client has closed (refused_connections.h).
+//
+// Behind a proxy (proxyProtocol), every connection must begin with the
+// proxy's PROXY protocol version 2 header (proxy_header.h), within
+// packetTimeout; the client it names is the session's client, for the
+// admission and the log. A connection whose header is bad, of another
+// version or missing is closed with one line of the log. The proxy's own
+// connections (LOCAL: its health checks) are served as from the proxy's
+// address and log only what goes wrong, unless the log is verbose.
 #pragma once
 
 #include <asio.hpp>
@@ -29,6 +38,7 @@
 #include "admission.h"
 #include "conversation.h"
 #include "log.h"
+#include "refused_connections.h"
 #include "vocabulary.h"
 
 namespace tessary {
@@ -43,6 +53,8 @@ struct SessionLimits {
     // Reading pauses before this can be reached by anything but one answer
     // of the largest size (a "PONG" to a 16 MiB "PING").
     std::size_t maxQueued = 1024 * 1024 + packet::kMaxPayload + 64 * 1024;
+    // Every connection begins with a PROXY protocol header: never guessed.
+    bool proxyProtocol = false;
 };
 
 class Server {
@@ -78,6 +90,7 @@ private:
     Log &log_;
     ServerStats stats_;
     Admission admission_;
+    std::shared_ptr<RefusedConnections> refused_;
     asio::thread_pool matchers_;
     std::mutex sessionsMutex_;
     std::vector<std::weak_ptr<Session>> sessions_;

@@ -3,8 +3,9 @@
 // fill the descriptor table, reset their connections or send types nobody
 // knows; saves that fail or are killed; strangers that add words, one address
 // that opens hundreds of sessions, adds past the vocabulary's bounds (other
-// loopback addresses, 127.0.0.2 and on, stand for other clients). In every
-// case the server lives, its
+// loopback addresses, 127.0.0.2 and on, stand for other clients); behind a
+// proxy (--proxy-protocol), headers that name other clients, that are bad or
+// never come, and the proxy's health checks. In every case the server lives, its
 // memory stays bounded, a well-behaved bystander keeps getting its "PONG"s,
 // nothing already good is lost, and each event is one line of the log.
 #include <fcntl.h>
@@ -229,6 +230,35 @@ private:
     std::size_t peakKiB_ = 0;
 };
 
+const std::vector<std::uint8_t> kSignature{0x0D, 0x0A, 0x0D, 0x0A, 0x00, 0x0D, 0x0A, 0x51, 0x55, 0x49, 0x54, 0x0A};
+
+// Behind a proxy (--proxy-protocol), the test standing in for it: a PROXY
+// protocol version 2 header for a TCP connection from a.b.c.d:port to 127.0.0.1:105.
+std::vector<std::uint8_t> ProxyHeaderFrom(std::array<std::uint8_t, 4> address, std::uint16_t port) {
+    std::vector<std::uint8_t> bytes = kSignature;
+    const std::vector<std::uint8_t> rest{0x21, 0x11, 0x00, 0x0C, address[0], address[1], address[2], address[3], 127, 0, 0, 1,
+                     static_cast<std::uint8_t>(port >> 8), static_cast<std::uint8_t>(port & 0xFF), 0x00, 0x69};
+    bytes.insert(bytes.end(), rest.begin(), rest.end());
+    return bytes;
+}
+
+// The header of the proxy's own connection (HAProxy's health checks).
+std::vector<std::uint8_t> LocalProxyHeader() {
+    std::vector<std::uint8_t> bytes = kSignature;
+    bytes.insert(bytes.end(), {0x20, 0x00, 0x00, 0x00});
+    return bytes;
+}
+
+// A client behind the proxy: its header sent, then a "PING" answered.
+std::unique_ptr<TestClient> Through(std::uint16_t port, std::array<std::uint8_t, 4> address, std::uint16_t from) {
+    auto client = std::make_unique<TestClient>(port);
+    client->Send(ProxyHeaderFrom(address, from));
+    client->Send("PING", 7, "through");
+    const auto pong = client->Read();
+    EXPECT_TRUE(pong && pong->type == "PONG" && pong->payload == "through");
+    return client;
+}
+
 class ServerFaults : public ::testing::Test {
 protected:
     // Starts the server on a free loopback port with a time limit of 1 s
@@ -237,6 +267,7 @@ protected:
         std::vector<std::string> args{"--listen", "127.0.0.1", "--port", "0", "--data", data_.string(), "--seed",
                                       seed_.string(), "--threads", "2", "--timeout", "1"};
         args.insert(args.end(), options.begin(), options.end());
+        proxied_ = std::find(options.begin(), options.end(), "--proxy-protocol") != options.end();
         server_ = std::make_unique<Process>(std::move(args), limits);
         port_ = server_->ListeningPort();
         ASSERT_NE(port_, 0) << "the server did not start";
@@ -249,6 +280,9 @@ protected:
         if (!server_) return;
         EXPECT_TRUE(server_->Running());
         RawClient last(port_);
+        if (proxied_) {
+            ASSERT_TRUE(last.SendAll(LocalProxyHeader()));
+        }
         ASSERT_TRUE(last.SendAll(Encode("PING", 9, "alive")));
         const auto pong = last.ReadPacket(10s);
         EXPECT_TRUE(pong && pong->payload == "alive");
@@ -270,6 +304,7 @@ protected:
     std::filesystem::path seed_ = WriteSeedFile(dir_.Path());
     std::unique_ptr<Process> server_;
     std::uint16_t port_ = 0;
+    bool proxied_ = false;  // behind a proxy: every connection begins with its header
     std::size_t startKiB_ = 0;
 };
 
@@ -792,6 +827,103 @@ TEST_F(ServerFaults, IPv4MappedClientsCountAsTheirIPv4Address) {
     TestClient other(port_, "127.0.0.3");
     other.Send("ADDW", 0, "slovo");
     EXPECT_EQ(other.ReadMessage(), "Adding words is not allowed from this address.\r\n");
+}
+
+// The log named the proxy, and the limits counted the proxy's address for
+// every client behind it. The header's client is the session's: its log
+// lines, its enrolment (192.0.2.10 is outside the default loopback policy
+// though the socket's peer is 127.0.0.1) and its count of sessions.
+TEST_F(ServerFaults, ProxiedTheHeadersClientIsTheOneTheLogAndTheLimitsSee) {
+    Start({}, {"--proxy-protocol", "--max-sessions-per-address", "2"});
+    EXPECT_EQ(server_->LinesWith("behind a proxy (PROXY protocol version 2 header required)").size(), 1u);
+
+    auto stranger = Through(port_, {192, 0, 2, 10}, 51000);
+    ASSERT_TRUE(server_->WaitForLines("192.0.2.10:51000 connected through " + stranger->Name(), 1));
+    stranger->Send("ADDW", 0, "kasel");
+    EXPECT_EQ(stranger->ReadMessage(), "Adding words is not allowed from this address.\r\n");
+
+    // The same proxy relays a loopback client, which may add.
+    auto local = Through(port_, {127, 0, 0, 2}, 40000);
+    local->Send("ADDW", 0, "slovo");
+    EXPECT_EQ(local->ReadMessage().rfind("Say the word slovo now", 0), 0u);
+
+    // Two sessions of 192.0.2.10 are its most; a third is refused, while
+    // another client of the same proxy is served.
+    auto second = Through(port_, {192, 0, 2, 10}, 51001);
+    TestClient third(port_);
+    third.Send(ProxyHeaderFrom({192, 0, 2, 10}, 51002));
+    EXPECT_EQ(third.ReadMessage(),
+              "This address has 2 sessions open, the most one address may have: close one and connect again.\r\n");
+    EXPECT_TRUE(third.WaitClosed());
+    auto other = Through(port_, {198, 51, 100, 7}, 40001);
+    ASSERT_TRUE(server_->WaitForLines("sessions of 192.0.2.10 are open", 1));
+
+    // No line names the proxy's end of a relayed connection as a client.
+    const std::string proxied = stranger->Name();
+    stranger.reset();
+    ASSERT_TRUE(server_->WaitForLines("192.0.2.10:51000 disconnected", 1));
+    EXPECT_TRUE(server_->LinesWith(proxied + " ").empty());
+}
+
+// HAProxy's checks (check-send-proxy) send a LOCAL header: served as from
+// the proxy's own address, and every few seconds, so not logged.
+TEST_F(ServerFaults, ProxiedTheProxysHealthChecksAreServedQuietly) {
+    Start({}, {"--proxy-protocol"});
+    for (int i = 0; i < 3; ++i) {
+        TestClient check(port_);
+        check.Send(LocalProxyHeader());
+        check.Send("PING", 0, "");
+        const auto pong = check.Read();
+        ASSERT_TRUE(pong && pong->type == "PONG" && pong->number == 0 && pong->payload.empty());
+    }
+    auto client = Through(port_, {127, 0, 0, 5}, 40002);
+    client.reset();
+    ASSERT_TRUE(server_->WaitForLines("127.0.0.5:40002 disconnected", 1));
+    EXPECT_TRUE(server_->LinesWith("health check").empty());
+    EXPECT_EQ(server_->LinesWith(" connected").size(), 1u);
+    EXPECT_EQ(server_->LinesWith(" disconnected").size(), 1u);
+}
+
+// A connection whose header is bad, of version 1, cut short or missing is
+// closed with one line naming why; the server serves on.
+TEST_F(ServerFaults, ProxiedAConnectionWithoutAGoodHeaderIsClosedWithOneLine) {
+    Start({}, {"--proxy-protocol"});
+    struct Case {
+        std::vector<std::uint8_t> bytes;
+        bool closeAfter;  // the client leaves after sending them
+        std::string line;
+    };
+    const std::string v1 = "PROXY TCP4 192.0.2.10 127.0.0.1 51000 105\r\n";
+    const std::vector<std::uint8_t> cut = ProxyHeaderFrom({192, 0, 2, 10}, 51000);  // of 28 bytes
+    std::vector<std::uint8_t> unix = kSignature;
+    unix.insert(unix.end(), {0x21, 0x31, 0x00, 0x00});
+    const std::vector<Case> cases = {
+        {Encode("PING", 1, "no header"), false,
+         "PROXY protocol header refused: the connection does not begin with the header's signature: connection "
+         "closed"},
+        {std::vector<std::uint8_t>(v1.begin(), v1.end()), false,
+         "PROXY protocol header refused: a version 1 (text) header, of which only version 2 is accepted"},
+        {unix, false, "PROXY protocol header refused: a relayed connection over a Unix socket"},
+        {std::vector<std::uint8_t>(cut.begin(), cut.begin() + 14), false,
+         "no complete PROXY protocol header within 1 s: connection closed"},
+        {{}, false, "no complete PROXY protocol header within 1 s: connection closed"},
+        {std::vector<std::uint8_t>(kSignature.begin(), kSignature.begin() + 5), true,
+         "connection closed before its PROXY protocol header was complete"},
+    };
+    for (const Case &c : cases) {
+        std::string name;
+        {
+            TestClient client(port_);
+            name = client.Name();
+            if (!c.bytes.empty()) client.Send(c.bytes);
+            if (!c.closeAfter) {
+                EXPECT_TRUE(client.WaitClosed()) << c.line;
+            }
+        }
+        ASSERT_TRUE(server_->WaitForLines(name + " " + c.line, 1)) << c.line;
+        EXPECT_EQ(server_->LinesWith(name + " ").size(), 1u) << c.line;
+    }
+    Through(port_, {127, 0, 0, 2}, 40003);
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,17 +14,15 @@
 
 #include "test_support.h"
 
-extern char **environ;
-
 namespace tessary::test {
 
-Process::Process(std::vector<std::string> args, const ProcessLimits &limits) {
+Process::Process(std::vector<std::string> args, const ProcessLimits &limits)
+    : Process(TESSARY_SERVER_PROGRAM, std::move(args), limits) {}
+
+Process::Process(const std::string &program, std::vector<std::string> args, const ProcessLimits &limits) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
-    args.insert(args.begin(), TESSARY_SERVER_PROGRAM);
+    args.insert(args.begin(), program);
     if (limits.softDescriptors || limits.hardDescriptors || limits.fileSizeBlocks) {
         // The shell sets the limits and becomes the program (same process).
         std::string script;
@@ -37,12 +35,21 @@ Process::Process(std::vector<std::string> args, const ProcessLimits &limits) {
     std::vector<char *> argv;
     for (auto &a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    const int spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
+    // The child is killed when the test's thread ends, also when the test
+    // aborts before any destructor runs: a program left behind would hold
+    // its port, and the output of the test's runner open.
+    const pid_t parent = ::getpid();
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) ::_exit(126);
+        ::dup2(fds[1], 2);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
     ::close(fds[1]);
-    if (spawned != 0) {
+    if (pid_ < 0) {
         ::close(fds[0]);
-        throw std::runtime_error("cannot start the server");
+        throw std::runtime_error("cannot start " + program);
     }
     reader_ = std::thread([this, fd = fds[0]] { Gather(fd); });
 }

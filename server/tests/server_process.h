@@ -25,12 +25,14 @@ struct ProcessLimits {
     long fileSizeBlocks = 0;  // of 512 bytes
 };
 
-// tessary-server with the given arguments. Its standard error is read by a
-// thread of its own, so the program never waits on a full pipe; every line
-// is kept, without its time stamp.
+// tessary-server with the given arguments, or another program (HAProxy).
+// Its standard error is read by a thread of its own, so the program never
+// waits on a full pipe; every line is kept, without its time stamp. The
+// destructor kills the program if it still runs.
 class Process {
 public:
     explicit Process(std::vector<std::string> args, const ProcessLimits &limits = {});
+    Process(const std::string &program, std::vector<std::string> args, const ProcessLimits &limits = {});
     ~Process();
     Process(const Process &) = delete;
     Process &operator=(const Process &) = delete;
