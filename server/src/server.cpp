@@ -86,9 +86,10 @@ public:
     using Clock = std::chrono::steady_clock;
 
     Session(tcp::socket socket, const tcp::endpoint &peer, Vocabulary &vocabulary, Log &log, ServerStats &stats,
-            const SessionLimits &limits, Admission admission, asio::thread_pool &matchers)
+            const SessionLimits &limits, Admission admission, asio::thread_pool &matchers, Adders &adders)
         : socket_(std::move(socket)), watchdog_(socket_.get_executor()), client_(peer), vocabulary_(vocabulary),
-          log_(log), stats_(stats), matchers_(matchers), limits_(limits), admission_(std::move(admission)) {}
+          log_(log), stats_(stats), matchers_(matchers), adders_(adders), limits_(limits),
+          admission_(std::move(admission)) {}
 
     ~Session() {
 #if defined(__GLIBC__)
@@ -303,7 +304,26 @@ private:
         if (body_.capacity() > 64 * 1024) std::vector<std::uint8_t>().swap(body_);
         for (const OutPacket &p : answers) Send(p);
         if (auto job = conversation_->TakeMatch()) return Match(std::move(*job));
+        if (auto job = conversation_->TakeAdd()) return Add(std::move(*job));
         ReadHead();
+    }
+
+    // Adds one after another on the pool, so that neither the threads that
+    // serve the sockets nor the matchers wait for the store; reads the next
+    // packet once the answer is out.
+    void Add(Conversation::AddJob job) {
+        asio::post(adders_, [self = shared_from_this(), strand = socket_.get_executor(),
+                             job = std::move(job)]() mutable {
+            LowerThisThreadsPriority();
+            const Vocabulary::AddResult result = self->vocabulary_.AddRecording(job.word, std::move(job.speech));
+            asio::post(strand, [self, word = std::move(job.word), result]() {
+                if (self->closing_) return;
+                std::vector<OutPacket> answers;
+                self->conversation_->FinishAdd(word, result, answers);
+                for (const OutPacket &p : answers) self->Send(p);
+                self->ReadHead();
+            });
+        });
     }
 
     // Matches on the pool, away from the threads that serve the sockets,
@@ -377,6 +397,7 @@ private:
     Log &log_;
     ServerStats &stats_;
     asio::thread_pool &matchers_;
+    Adders &adders_;
     const SessionLimits limits_;
     Admission admission_;
     std::unique_ptr<Admission::Pass> pass_;     // the conversation's gate until Leave
@@ -403,7 +424,8 @@ Server::Server(asio::io_context &io, const tcp::endpoint &endpoint, Vocabulary &
                const SessionLimits &limits, unsigned matchThreads, AdmissionRules admission)
     : io_(io), acceptor_(asio::make_strand(io)), retry_(acceptor_.get_executor()), limits_(limits),
       vocabulary_(vocabulary), log_(log), admission_(std::move(admission)),
-      matchers_(matchThreads ? matchThreads : std::max(1u, std::thread::hardware_concurrency())) {
+      matchers_(matchThreads ? matchThreads : std::max(1u, std::thread::hardware_concurrency())),
+      adders_(asio::make_strand(matchers_)) {
     acceptor_.open(endpoint.protocol());
     acceptor_.set_option(tcp::acceptor::reuse_address(true));
     if (endpoint.address().is_v6()) acceptor_.set_option(asio::ip::v6_only(false));
@@ -449,7 +471,7 @@ void Server::Accepted(tcp::socket socket) {
     socket.set_option(tcp::no_delay(true), ignored);
     stats_.sessions.fetch_add(1, std::memory_order_relaxed);
     auto session = std::make_shared<Session>(std::move(socket), peer_, vocabulary_, log_, stats_, limits_,
-                                             admission_, matchers_);
+                                             admission_, matchers_, adders_);
     {
         std::lock_guard lock(sessionsMutex_);
         std::erase_if(sessions_, [](const std::weak_ptr<Session> &w) { return w.expired(); });

@@ -3,7 +3,8 @@
 // queue behind it. Sessions run on strands of one io_context, which any
 // number of threads may run; they share nothing but the vocabulary, the log
 // and the counters. Utterances are matched on a thread pool of their own, so
-// that a long match never holds up another session's packets.
+// that a long match never holds up another session's packets; recordings
+// are added to the vocabulary on the same pool, one at a time.
 //
 // What one client may cost is bounded. A session stops reading while more
 // than pauseReadingAt bytes of its answers wait to be sent, and reads again
@@ -34,6 +35,7 @@
 namespace tessary {
 
 class Session;
+using Adders = asio::strand<asio::thread_pool::executor_type>;
 
 struct SessionLimits {
     std::chrono::milliseconds packetTimeout{30000};
@@ -79,6 +81,7 @@ private:
     ServerStats stats_;
     Admission admission_;
     asio::thread_pool matchers_;
+    Adders adders_;  // on the matchers' threads, one add at a time
     std::mutex sessionsMutex_;
     std::vector<std::weak_ptr<Session>> sessions_;
 };
