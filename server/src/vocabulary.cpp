@@ -62,33 +62,59 @@ WordModel ModelOfRecordings(const Word &word, const VocabularyState &state) {
     return ModelFromRecordings(recordings, state.priorVariance);
 }
 
+namespace {
+
+// Spells word i when it lacks a spelling, and makes the model of its
+// recordings when it lacks one (or has just been spelled).
+void PrepareWord(VocabularyState &state, std::size_t i) {
+    const Word &before = *state.words[i];
+    const bool spell = state.phones && before.phones.empty();
+    std::vector<Phone> phones;
+    if (spell) phones = Pronounce(Cp1250ToUtf8(before.name)).phones;
+    const bool adapt = !before.recordings.empty() && (before.adapted.Empty() || !phones.empty());
+    if (phones.empty() && !adapt) return;
+    auto word = std::make_shared<Word>(before);
+    if (!phones.empty()) word->phones = std::move(phones);
+    if (adapt) word->adapted = ModelOfRecordings(*word, state);
+    state.words[i] = std::move(word);
+}
+
+ModelBank::Describe DescribeWords(const VocabularyState &state) {
+    return [&state](int i) {
+        const Word &w = *state.words[static_cast<std::size_t>(i)];
+        ModelBank::WordModels models;
+        if (!w.trained.Empty()) models.models.push_back(&w.trained);
+        if (!w.adapted.Empty()) models.models.push_back(&w.adapted);
+        if (state.phones) models.spelling = w.phones;
+        return models;
+    };
+}
+
+}  // namespace
+
 void PrepareVocabulary(VocabularyState &state) {
     std::vector<const WordModel *> trained;
     for (const auto &w : state.words)
         if (!w->trained.Empty()) trained.push_back(&w->trained);
     if (!trained.empty()) state.priorVariance = MeanVariance(trained);
-    std::vector<std::pair<int, const WordModel *>> models;
-    std::vector<std::pair<int, std::vector<Phone>>> spelled;
     state.recordedFrames = 0;
     for (std::size_t i = 0; i < state.words.size(); ++i) {
-        const Word &before = *state.words[i];
-        const bool spell = state.phones && before.phones.empty();
-        std::vector<Phone> phones;
-        if (spell) phones = Pronounce(Cp1250ToUtf8(before.name)).phones;
-        const bool adapt = !before.recordings.empty() && (before.adapted.Empty() || !phones.empty());
-        if (!phones.empty() || adapt) {
-            auto word = std::make_shared<Word>(before);
-            if (!phones.empty()) word->phones = std::move(phones);
-            if (adapt) word->adapted = ModelOfRecordings(*word, state);
-            state.words[i] = std::move(word);
-        }
-        const Word &w = *state.words[i];
-        for (const auto &t : w.recordings) state.recordedFrames += t.size() / kFrameFloats;
-        if (!w.trained.Empty()) models.emplace_back(static_cast<int>(i), &w.trained);
-        if (!w.adapted.Empty()) models.emplace_back(static_cast<int>(i), &w.adapted);
-        if (state.phones && !w.phones.empty()) spelled.emplace_back(static_cast<int>(i), w.phones);
+        PrepareWord(state, i);
+        for (const auto &t : state.words[i]->recordings) state.recordedFrames += t.size() / kFrameFloats;
     }
-    state.bank = std::make_shared<const ModelBank>(models, state.phones, spelled);
+    state.bank = std::make_shared<const ModelBank>(static_cast<int>(state.words.size()), DescribeWords(state),
+                                                   state.phones);
+}
+
+void PrepareChangedWords(VocabularyState &state, const std::vector<std::size_t> &changed) {
+    if (!state.bank) return PrepareVocabulary(state);
+    std::vector<int> indices;
+    for (std::size_t i : changed) {
+        PrepareWord(state, i);
+        indices.push_back(static_cast<int>(i));
+    }
+    state.bank = std::make_shared<const ModelBank>(*state.bank, static_cast<int>(state.words.size()), indices,
+                                                   DescribeWords(state));
 }
 
 std::string CheckWord(std::string_view word) {
@@ -429,7 +455,7 @@ Vocabulary::AddResult Vocabulary::AddRecording(std::string_view word, std::vecto
         result.error = added.refused;
         return result;
     }
-    PrepareVocabulary(*next);
+    PrepareChangedWords(*next, {added.index});
     const Word &changed = *next->words[added.index];
     result.newWord = added.created;
     result.recordings = changed.recordings.size();
@@ -495,6 +521,7 @@ void Vocabulary::Apply(std::vector<StoreChange> changes) {
         note = "read the vocabulary again from " + Where() + ": " + std::to_string(next->words.size()) + " words";
     } else {
         next = std::make_shared<VocabularyState>(*state_);
+        std::vector<std::size_t> changed;
         std::size_t words = 0;
         std::size_t recordings = 0;
         for (StoreChange &change : changes) {
@@ -503,17 +530,18 @@ void Vocabulary::Apply(std::vector<StoreChange> changes) {
                 auto word = std::make_shared<Word>();
                 word->name = name;
                 next->words.push_back(std::move(word));
+                changed.push_back(next->words.size() - 1);
                 ++words;
             }
             for (StoredRecording &r : change.addedRecordings) {
-                const std::size_t before = next->words.size();
                 // What another process stored is kept whatever the bounds.
-                AddTo(*next, r.word, std::move(r.frames), false);
+                const Added added = AddTo(*next, r.word, std::move(r.frames), false);
+                changed.push_back(added.index);
+                words += added.created;
                 ++recordings;
-                words += next->words.size() - before;
             }
         }
-        PrepareVocabulary(*next);
+        PrepareChangedWords(*next, changed);
         note = "applied what another server added to " + Where() + ": " + std::to_string(words) +
                (words == 1 ? " word, " : " words, ") + std::to_string(recordings) +
                (recordings == 1 ? " recording" : " recordings");

@@ -96,6 +96,11 @@ struct VocabularyState {
 // Spells the words that lack a spelling, makes the models of the recordings
 // of words that lack them, the bank and the count of recorded frames.
 void PrepareVocabulary(VocabularyState &state);
+// The same for a state whose bank was made before the words of the
+// indices changed or were added (words added at the end are prepared
+// whether named or not): prepares only those words, and makes the bank
+// anew only where they lie. The count of recorded frames is the caller's.
+void PrepareChangedWords(VocabularyState &state, const std::vector<std::size_t> &changed);
 
 // The model of a word's recordings (see above).
 WordModel ModelOfRecordings(const Word &word, const VocabularyState &state);
