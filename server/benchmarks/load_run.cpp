@@ -5,13 +5,14 @@
 // every answer names the word that was said. Bounded in count and time.
 //
 // With --adds, measures adding words instead: the server's vocabulary file
-// holds 1,000 words of two recordings each, spelled with the phone models;
+// holds 1,000 words (or --words N) of two recordings each, spelled with the
+// phone models;
 // one client adds 50 words one after another (the time from "REST" to the
 // answer of each add), then 4 clients add 50 words each at once while a
 // fifth session sends a "PING" every millisecond (its round trips).
 //
 //   tessary-load-run [--clients N] [--utterances N] [--server-threads N] [--timeout S]
-//   tessary-load-run --adds [--server-threads N]
+//   tessary-load-run --adds [--words N] [--server-threads N]
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -339,7 +340,7 @@ void AddWords(std::uint16_t port, const std::vector<std::string> &words, const s
     }
 }
 
-int RunAdds(int serverThreads) {
+int RunAdds(int startWords, int serverThreads) {
     std::fprintf(stderr, "making the recordings with espeak-ng...\n");
     std::vector<std::vector<float>> speech;
     for (const char *w : {"nula", "jedna", "chaloupka", "ano", "devět"}) {
@@ -354,7 +355,7 @@ int RunAdds(int serverThreads) {
     {
         VocabularyState large;
         int k = 0;
-        for (const std::string &name : InventedWords(1000, 0)) {
+        for (const std::string &name : InventedWords(startWords, 0)) {
             auto w = std::make_shared<Word>();
             w->name = name;
             for (int r = 0; r < 2; ++r) w->recordings.push_back(speech[static_cast<std::size_t>(k++) % speech.size()]);
@@ -362,9 +363,10 @@ int RunAdds(int serverThreads) {
         }
         std::ofstream(dir / "vocabulary.tsv") << SerializeVocabulary(large);
     }
-    std::fprintf(stderr, "vocabulary file of 1,000 words: %.1f MB; preparing it...\n",
+    std::fprintf(stderr, "vocabulary file of %d words: %.1f MB; preparing it...\n", startWords,
                  static_cast<double>(std::filesystem::file_size(dir / "vocabulary.tsv")) / 1e6);
     auto vocabulary = Vocabulary::Open(dir, {}, LoadPhoneModelsFile(TESSARY_PHONES_FILE));
+    vocabulary->SetBounds({.maxWords = 100000, .maxRecordedFrames = 100000000});
     Log log([](std::string_view line) {
         if (line.find("cannot") != std::string_view::npos || line.find("error") != std::string_view::npos)
             std::fprintf(stderr, "server: %.*s\n", static_cast<int>(line.size()), line.data());
@@ -425,13 +427,13 @@ int RunAdds(int serverThreads) {
     for (auto &t : serverThreadsList) t.join();
     std::filesystem::remove_all(dir);
 
-    std::printf("an add at 1,000 words, one client, REST to answer: %zu adds, median %.2f ms, p99 %.2f ms\n",
-                alone.size(), Percentile(alone, 50), Percentile(alone, 99));
+    std::printf("an add at %d words, one client, REST to answer: %zu adds, median %.2f ms, p99 %.2f ms\n",
+                startWords, alone.size(), Percentile(alone, 50), Percentile(alone, 99));
     std::printf("4 clients adding at once, REST to answer: %zu adds, median %.2f ms, p99 %.2f ms\n", all.size(),
                 Percentile(all, 50), Percentile(all, 99));
     std::printf("another session's PING while they add: %zu, median %.2f ms, p99 %.2f ms, max %.2f ms\n",
                 pings.size(), Percentile(pings, 50), Percentile(pings, 99), Percentile(pings, 100));
-    const bool ok = words == 1250 && all.size() == 200;
+    const bool ok = words == static_cast<std::size_t>(startWords) + 250 && all.size() == 200;
     std::printf("%s (%zu words at the end)\n", ok ? "PASS: every add answered" : "FAIL", words);
     return ok ? 0 : 1;
 }
@@ -444,6 +446,7 @@ int main(int argc, char **argv) {
     int utterances = 3;
     int serverThreads = 2;
     int timeout = 120;
+    int words = 1000;
     bool adds = false;
     if (argc > 1 && std::string(argv[1]) == "--adds") {
         adds = true;
@@ -457,14 +460,15 @@ int main(int argc, char **argv) {
         else if (a == "--utterances") utterances = std::clamp(v, 1, 100);
         else if (a == "--server-threads") serverThreads = std::clamp(v, 1, 16);
         else if (a == "--timeout") timeout = std::clamp(v, 1, 600);
+        else if (a == "--words" && adds) words = std::clamp(v, 1, 20000);
         else {
             std::cerr << "usage: tessary-load-run [--clients N] [--utterances N] [--server-threads N] [--timeout S]\n"
-                         "       tessary-load-run --adds [--server-threads N]\n";
+                         "       tessary-load-run --adds [--words N] [--server-threads N]\n";
             return 2;
         }
     }
     try {
-        if (adds) return tessary::RunAdds(serverThreads);
+        if (adds) return tessary::RunAdds(words, serverThreads);
         return tessary::Run(clients, utterances, serverThreads, timeout);
     } catch (const std::exception &e) {
         std::cerr << "tessary-load-run: " << e.what() << "\n";
