@@ -86,7 +86,7 @@ public:
     using Clock = std::chrono::steady_clock;
 
     Session(tcp::socket socket, const tcp::endpoint &peer, Vocabulary &vocabulary, Log &log, ServerStats &stats,
-            const SessionLimits &limits, Admission admission, asio::thread_pool &matchers, Adders &adders)
+            const SessionLimits &limits, Admission admission, asio::thread_pool &matchers, asio::thread_pool &adders)
         : socket_(std::move(socket)), watchdog_(socket_.get_executor()), client_(peer), vocabulary_(vocabulary),
           log_(log), stats_(stats), matchers_(matchers), adders_(adders), limits_(limits),
           admission_(std::move(admission)) {}
@@ -308,13 +308,13 @@ private:
         ReadHead();
     }
 
-    // Adds one after another on the pool, so that neither the threads that
-    // serve the sockets nor the matchers wait for the store; reads the next
-    // packet once the answer is out.
+    // Adds one after another on a thread of their own, so that neither the
+    // threads that serve the sockets nor the matchers wait for the store;
+    // reads the next packet once the answer is out. The thread keeps its
+    // priority: an add's work is short, and its client waits for it.
     void Add(Conversation::AddJob job) {
         asio::post(adders_, [self = shared_from_this(), strand = socket_.get_executor(),
                              job = std::move(job)]() mutable {
-            LowerThisThreadsPriority();
             const Vocabulary::AddResult result = self->vocabulary_.AddRecording(job.word, std::move(job.speech));
             asio::post(strand, [self, word = std::move(job.word), result]() {
                 if (self->closing_) return;
@@ -397,7 +397,7 @@ private:
     Log &log_;
     ServerStats &stats_;
     asio::thread_pool &matchers_;
-    Adders &adders_;
+    asio::thread_pool &adders_;
     const SessionLimits limits_;
     Admission admission_;
     std::unique_ptr<Admission::Pass> pass_;     // the conversation's gate until Leave
@@ -425,7 +425,7 @@ Server::Server(asio::io_context &io, const tcp::endpoint &endpoint, Vocabulary &
     : io_(io), acceptor_(asio::make_strand(io)), retry_(acceptor_.get_executor()), limits_(limits),
       vocabulary_(vocabulary), log_(log), admission_(std::move(admission)),
       matchers_(matchThreads ? matchThreads : std::max(1u, std::thread::hardware_concurrency())),
-      adders_(asio::make_strand(matchers_)) {
+      adders_(1) {
     acceptor_.open(endpoint.protocol());
     acceptor_.set_option(tcp::acceptor::reuse_address(true));
     if (endpoint.address().is_v6()) acceptor_.set_option(asio::ip::v6_only(false));
@@ -434,7 +434,10 @@ Server::Server(asio::io_context &io, const tcp::endpoint &endpoint, Vocabulary &
     Accept();
 }
 
-Server::~Server() { matchers_.join(); }
+Server::~Server() {
+    adders_.join();
+    matchers_.join();
+}
 
 void Server::Stop() {
     asio::post(acceptor_.get_executor(), [this] {

@@ -4,7 +4,7 @@
 // number of threads may run; they share nothing but the vocabulary, the log
 // and the counters. Utterances are matched on a thread pool of their own, so
 // that a long match never holds up another session's packets; recordings
-// are added to the vocabulary on the same pool, one at a time.
+// are added to the vocabulary on a thread of their own, one at a time.
 //
 // What one client may cost is bounded. A session stops reading while more
 // than pauseReadingAt bytes of its answers wait to be sent, and reads again
@@ -35,7 +35,6 @@
 namespace tessary {
 
 class Session;
-using Adders = asio::strand<asio::thread_pool::executor_type>;
 
 struct SessionLimits {
     std::chrono::milliseconds packetTimeout{30000};
@@ -81,7 +80,7 @@ private:
     ServerStats stats_;
     Admission admission_;
     asio::thread_pool matchers_;
-    Adders adders_;  // on the matchers' threads, one add at a time
+    asio::thread_pool adders_;  // one thread: one add at a time
     std::mutex sessionsMutex_;
     std::vector<std::weak_ptr<Session>> sessions_;
 };

@@ -46,8 +46,8 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <thread>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "model_bank.h"
@@ -175,8 +175,8 @@ public:
 
     // How many temporary files of interrupted saves Open removed.
     std::size_t StaleFilesRemoved() const { return staleFilesRemoved_; }
-    // What opening found worth a line of the log (such as a journal record
-    // cut short by a crash, dropped).
+    // What opening the data folder found worth a line of the log (such as a
+    // journal record cut short by a crash, dropped).
     const std::vector<std::string> &OpenNotes() const { return openNotes_; }
 
     std::shared_ptr<const VocabularyState> Snapshot() const;
