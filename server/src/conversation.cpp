@@ -266,18 +266,11 @@ void Conversation::Rest(const packet::Head &, std::span<const std::uint8_t>, std
         pendingWord_.reset();
         std::vector<float> speech(frames.begin() + static_cast<std::ptrdiff_t>(ends.first) * kFrameFloats,
                                   frames.begin() + static_cast<std::ptrdiff_t>(ends.last + 1) * kFrameFloats);
-        const Vocabulary::AddResult r = vocabulary_.AddRecording(word, std::move(speech));
-        if (!r.added) {
-            Note("cannot add the word " + Cp1250ToUtf8(word) + ": " + (r.detail.empty() ? r.error : r.detail));
-            out.push_back(Message("The word " + word + " was not added: " + r.error + ".\r\n"));
-        } else if (r.newWord) {
-            Note("added the word " + Cp1250ToUtf8(word));
-            out.push_back(Message("Added the word " + word + " to the vocabulary.\r\n"));
-        } else {
-            Note("added recording " + std::to_string(r.recordings) + " of the word " + Cp1250ToUtf8(word));
-            out.push_back(Message("Stored recording " + std::to_string(r.recordings) + " of the word " + word +
-                                  ".\r\n"));
+        if (deferMatching_) {
+            pendingAdd_ = AddJob{word, std::move(speech)};
+            return;
         }
+        FinishAdd(word, vocabulary_.AddRecording(word, std::move(speech)), out);
         return;
     }
     MatchJob job{std::move(frames), vocabulary_.Snapshot()};
@@ -292,6 +285,26 @@ std::optional<Conversation::MatchJob> Conversation::TakeMatch() {
     std::optional<MatchJob> job = std::move(pendingMatch_);
     pendingMatch_.reset();
     return job;
+}
+
+std::optional<Conversation::AddJob> Conversation::TakeAdd() {
+    std::optional<AddJob> job = std::move(pendingAdd_);
+    pendingAdd_.reset();
+    return job;
+}
+
+void Conversation::FinishAdd(const std::string &word, const Vocabulary::AddResult &r, std::vector<OutPacket> &out) {
+    if (!r.added) {
+        Note("cannot add the word " + Cp1250ToUtf8(word) + ": " + (r.detail.empty() ? r.error : r.detail));
+        out.push_back(Message("The word " + word + " was not added: " + r.error + ".\r\n"));
+    } else if (r.newWord) {
+        Note("added the word " + Cp1250ToUtf8(word));
+        out.push_back(Message("Added the word " + word + " to the vocabulary.\r\n"));
+    } else {
+        Note("added recording " + std::to_string(r.recordings) + " of the word " + Cp1250ToUtf8(word));
+        out.push_back(Message("Stored recording " + std::to_string(r.recordings) + " of the word " + word +
+                              ".\r\n"));
+    }
 }
 
 void Conversation::FinishMatch(Recognition recognition, std::vector<OutPacket> &out) {

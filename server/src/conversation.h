@@ -73,10 +73,13 @@ public:
     void SetAddGate(AddGate gate) { addGate_ = std::move(gate); }
 
     // Matching an utterance against the vocabulary takes time in proportion
-    // to the vocabulary's size. When deferred, Handle leaves it undone for the
-    // caller to run elsewhere: after each Handle, TakeMatch gives the match to
-    // run, if any, and FinishMatch, called with its result, appends the
-    // answers. Until then the conversation must be handed no further packet.
+    // to the vocabulary's size, and adding a recording waits for the disk or
+    // the database. When deferred, Handle leaves them undone for the caller
+    // to run elsewhere: after each Handle, TakeMatch gives the match to run,
+    // if any, and FinishMatch, called with its result, appends the answers;
+    // so do TakeAdd and FinishAdd for an add, which the caller runs with
+    // Vocabulary::AddRecording. Until then the conversation must be handed
+    // no further packet.
     void DeferMatching(bool defer) { deferMatching_ = defer; }
     struct MatchJob {
         std::vector<float> frames;  // the whole utterance
@@ -84,6 +87,12 @@ public:
     };
     std::optional<MatchJob> TakeMatch();
     void FinishMatch(Recognition recognition, std::vector<OutPacket> &out);
+    struct AddJob {
+        std::string word;           // Windows-1250
+        std::vector<float> speech;  // the utterance's speech only
+    };
+    std::optional<AddJob> TakeAdd();
+    void FinishAdd(const std::string &word, const Vocabulary::AddResult &result, std::vector<OutPacket> &out);
 
 private:
     // One entry of the dispatch table: a type and what the server does with it.
@@ -124,6 +133,7 @@ private:
     std::uint64_t utterancesEnded_ = 0;
     bool deferMatching_ = false;
     std::optional<MatchJob> pendingMatch_;
+    std::optional<AddJob> pendingAdd_;
     AddGate addGate_;
     bool addsRefusedLogged_ = false;  // by the gate: one line a session
 };

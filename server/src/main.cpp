@@ -269,6 +269,8 @@ int main(int argc, char **argv) {
         if (const std::size_t stale = vocabulary->StaleFilesRemoved())
             log.Line("removed " + std::to_string(stale) + (stale == 1 ? " temporary file" : " temporary files") +
                      " of an interrupted save from " + options.data.string());
+        for (const std::string &note : vocabulary->OpenNotes()) log.Line(note);
+        vocabulary->OnChangeApplied([&log](const std::string &note) { log.Line(note); });
     } catch (const std::exception &e) {
         log.Line(std::string("error: ") + e.what());
         return 1;
@@ -315,7 +317,7 @@ int main(int argc, char **argv) {
     const auto local = server->LocalEndpoint();
     log.Line(RaiseDescriptorLimit());
     log.Line("tessary-server listening on " + local.address().to_string() + " port " + std::to_string(local.port()) +
-             ", " + std::to_string(vocabulary->Size()) + " words in " + vocabulary->File().string() + ", " +
+             ", " + std::to_string(vocabulary->Size()) + " words in " + vocabulary->Where() + ", " +
              std::to_string(threads) + " threads" +
              (options.proxyProtocol ? ", behind a proxy (PROXY protocol version 2 header required)" : "") +
              (options.verbose ? ", verbose" : ""));

@@ -16,8 +16,14 @@
 // entered at a cost. No spelled word can do much better on the same frames,
 // so a word's score below the loop's tells how well the word explains the
 // speech, whoever speaks and however loud (the confidence of recognizer.h).
+//
+// The words' models are packed in blocks of kBlockWords words each; a bank
+// made from another with a few words changed packs only their blocks anew
+// and shares the others (and the phone states), so that adding a word costs
+// the same in a vocabulary of 10 words or of 10,000.
 #pragma once
 
+#include <functional>
 #include <limits>
 #include <memory>
 #include <utility>
@@ -30,6 +36,8 @@ namespace tessary {
 
 class ModelBank {
 public:
+    static constexpr int kBlockWords = 256;
+
     ModelBank() = default;
     // The models, each speaking for a word (an index of the caller's); the
     // spelled words with their phones, scored against phones (which may be
@@ -37,7 +45,23 @@ public:
     ModelBank(const std::vector<std::pair<int, const WordModel *>> &models,
               std::shared_ptr<const PhoneModels> phones = nullptr,
               const std::vector<std::pair<int, std::vector<Phone>>> &spelled = {});
-    std::size_t Models() const { return models_.size(); }
+
+    // What speaks for one word: models of their own Gaussians (empty ones
+    // are skipped), and its spelling (empty: none).
+    struct WordModels {
+        std::vector<const WordModel *> models;
+        std::vector<Phone> spelling;
+    };
+    using Describe = std::function<WordModels(int word)>;
+    // The bank of words 0 .. words - 1 as describe tells them; spellings
+    // are scored against phones (may be null).
+    ModelBank(int words, const Describe &describe, std::shared_ptr<const PhoneModels> phones);
+    // The bank of previous with the words changed (and those from previous's
+    // count up to words) as describe tells them now; describe is asked only
+    // about the words of the blocks they fall in.
+    ModelBank(const ModelBank &previous, int words, const std::vector<int> &changed, const Describe &describe);
+
+    std::size_t Models() const;
 
     struct Scores {
         // The best score of each word 0 .. words - 1 over its models: the log
@@ -59,21 +83,32 @@ private:
         int word = 0;
         int states = 0;
         int mixtures = 0;        // own Gaussians per state; 0 for a spelled word
-        Eigen::Index column = 0; // own: first Gaussian in packed_
+        Eigen::Index column = 0; // own: first Gaussian in its block's packed
         std::vector<int> shared; // spelled: each state's number among the phone states
         std::vector<float> stay, leave;
     };
-    std::vector<Entry> models_;
-    PackedGaussians packed_;  // every own model's Gaussians, model after model
-
+    // The models of the words of one block.
+    struct Block {
+        std::vector<Entry> models;
+        PackedGaussians packed;  // every own model's Gaussians, model after model
+        std::size_t own = 0;     // models of their own Gaussians
+    };
     // The phone states: every unit's states in turn.
-    std::shared_ptr<const PhoneModels> phones_;
-    PackedGaussians phonePacked_;
-    int phoneStates_ = 0;
-    int phoneMixtures_ = 0;
-    std::vector<int> unitFirst_;     // first state of each unit
-    std::vector<int> loopUnits_;     // the units of the phone loop
-    std::vector<float> phoneStay_, phoneLeave_;
+    struct PhoneStates {
+        std::shared_ptr<const PhoneModels> models;
+        PackedGaussians packed;
+        int states = 0;
+        int mixtures = 0;
+        std::vector<int> unitFirst;  // first state of each unit
+        std::vector<int> loopUnits;  // the units of the phone loop
+        std::vector<float> stay, leave;
+    };
+    static std::shared_ptr<const PhoneStates> MakePhoneStates(std::shared_ptr<const PhoneModels> phones);
+    std::shared_ptr<const Block> MakeBlock(int first, int end, const Describe &describe) const;
+
+    std::vector<std::shared_ptr<const Block>> blocks_;  // block b: words b * kBlockWords onwards
+    std::shared_ptr<const PhoneStates> phones_;         // null without phone models
+    int words_ = 0;                                     // words 0 .. words_ - 1 have their blocks
 };
 
 }  // namespace tessary

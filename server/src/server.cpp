@@ -87,10 +87,10 @@ public:
 
     Session(tcp::socket socket, const tcp::endpoint &peer, Vocabulary &vocabulary, Log &log, ServerStats &stats,
             const SessionLimits &limits, Admission admission, std::shared_ptr<RefusedConnections> refused,
-            asio::thread_pool &matchers)
+            asio::thread_pool &matchers, asio::thread_pool &adders)
         : socket_(std::move(socket)), watchdog_(socket_.get_executor()), client_(peer), vocabulary_(vocabulary),
-          log_(log), stats_(stats), matchers_(matchers), limits_(limits), admission_(std::move(admission)),
-          refused_(std::move(refused)) {}
+          log_(log), stats_(stats), matchers_(matchers), adders_(adders), limits_(limits),
+          admission_(std::move(admission)), refused_(std::move(refused)) {}
 
     ~Session() {
 #if defined(__GLIBC__)
@@ -350,7 +350,26 @@ private:
         if (body_.capacity() > 64 * 1024) std::vector<std::uint8_t>().swap(body_);
         for (const OutPacket &p : answers) Send(p);
         if (auto job = conversation_->TakeMatch()) return Match(std::move(*job));
+        if (auto job = conversation_->TakeAdd()) return Add(std::move(*job));
         ReadHead();
+    }
+
+    // Adds one after another on a thread of their own, so that neither the
+    // threads that serve the sockets nor the matchers wait for the store;
+    // reads the next packet once the answer is out. The thread keeps its
+    // priority: an add's work is short, and its client waits for it.
+    void Add(Conversation::AddJob job) {
+        asio::post(adders_, [self = shared_from_this(), strand = socket_.get_executor(),
+                             job = std::move(job)]() mutable {
+            const Vocabulary::AddResult result = self->vocabulary_.AddRecording(job.word, std::move(job.speech));
+            asio::post(strand, [self, word = std::move(job.word), result]() {
+                if (self->closing_) return;
+                std::vector<OutPacket> answers;
+                self->conversation_->FinishAdd(word, result, answers);
+                for (const OutPacket &p : answers) self->Send(p);
+                self->ReadHead();
+            });
+        });
     }
 
     // Matches on the pool, away from the threads that serve the sockets,
@@ -428,6 +447,7 @@ private:
     Log &log_;
     ServerStats &stats_;
     asio::thread_pool &matchers_;
+    asio::thread_pool &adders_;
     const SessionLimits limits_;
     Admission admission_;
     std::shared_ptr<RefusedConnections> refused_;
@@ -456,7 +476,8 @@ Server::Server(asio::io_context &io, const tcp::endpoint &endpoint, Vocabulary &
     : io_(io), acceptor_(asio::make_strand(io)), retry_(acceptor_.get_executor()), limits_(limits),
       vocabulary_(vocabulary), log_(log), admission_(std::move(admission)),
       refused_(RefusedConnections::Create(io.get_executor())),
-      matchers_(matchThreads ? matchThreads : std::max(1u, std::thread::hardware_concurrency())) {
+      matchers_(matchThreads ? matchThreads : std::max(1u, std::thread::hardware_concurrency())),
+      adders_(1) {
     acceptor_.open(endpoint.protocol());
     acceptor_.set_option(tcp::acceptor::reuse_address(true));
     if (endpoint.address().is_v6()) acceptor_.set_option(asio::ip::v6_only(false));
@@ -465,7 +486,10 @@ Server::Server(asio::io_context &io, const tcp::endpoint &endpoint, Vocabulary &
     Accept();
 }
 
-Server::~Server() { matchers_.join(); }
+Server::~Server() {
+    adders_.join();
+    matchers_.join();
+}
 
 void Server::Stop() {
     asio::post(acceptor_.get_executor(), [this] {
@@ -503,7 +527,7 @@ void Server::Accepted(tcp::socket socket) {
     socket.set_option(tcp::no_delay(true), ignored);
     stats_.sessions.fetch_add(1, std::memory_order_relaxed);
     auto session = std::make_shared<Session>(std::move(socket), peer_, vocabulary_, log_, stats_, limits_,
-                                             admission_, refused_, matchers_);
+                                             admission_, refused_, matchers_, adders_);
     {
         std::lock_guard lock(sessionsMutex_);
         std::erase_if(sessions_, [](const std::weak_ptr<Session> &w) { return w.expired(); });

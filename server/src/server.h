@@ -3,7 +3,8 @@
 // queue behind it. Sessions run on strands of one io_context, which any
 // number of threads may run; they share nothing but the vocabulary, the log
 // and the counters. Utterances are matched on a thread pool of their own, so
-// that a long match never holds up another session's packets.
+// that a long match never holds up another session's packets; recordings
+// are added to the vocabulary on a thread of their own, one at a time.
 //
 // What one client may cost is bounded. A session stops reading while more
 // than pauseReadingAt bytes of its answers wait to be sent, and reads again
@@ -92,6 +93,7 @@ private:
     Admission admission_;
     std::shared_ptr<RefusedConnections> refused_;
     asio::thread_pool matchers_;
+    asio::thread_pool adders_;  // one thread: one add at a time
     std::mutex sessionsMutex_;
     std::vector<std::weak_ptr<Session>> sessions_;
 };

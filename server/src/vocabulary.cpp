@@ -1,9 +1,5 @@
 #include "vocabulary.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -14,15 +10,18 @@
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
+#include <unordered_map>
 
 #include "packet/code_page.h"
+#include "file_store.h"
 #include "speech_endpoints.h"
 #include "frame_features.h"
+#include "vocabulary_store.h"
 
 namespace tessary {
 namespace {
 
-constexpr std::string_view kFirstLine = "tessary-vocabulary 3";
+constexpr std::string_view kFirstLine = kVocabularyFirstLine;
 constexpr std::string_view kFirstLineVersion2 = "tessary-vocabulary 2";
 constexpr std::string_view kFirstLineVersion1 = "tessary-vocabulary 1";
 
@@ -35,19 +34,6 @@ bool IsBlank(unsigned char b) {
 }
 
 std::string ErrnoText(int error) { return std::generic_category().message(error); }
-
-// Writes all of data to fd; false on failure, with errno set.
-bool WriteAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        const ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -76,31 +62,59 @@ WordModel ModelOfRecordings(const Word &word, const VocabularyState &state) {
     return ModelFromRecordings(recordings, state.priorVariance);
 }
 
+namespace {
+
+// Spells word i when it lacks a spelling, and makes the model of its
+// recordings when it lacks one (or has just been spelled).
+void PrepareWord(VocabularyState &state, std::size_t i) {
+    const Word &before = *state.words[i];
+    const bool spell = state.phones && before.phones.empty();
+    std::vector<Phone> phones;
+    if (spell) phones = Pronounce(Cp1250ToUtf8(before.name)).phones;
+    const bool adapt = !before.recordings.empty() && (before.adapted.Empty() || !phones.empty());
+    if (phones.empty() && !adapt) return;
+    auto word = std::make_shared<Word>(before);
+    if (!phones.empty()) word->phones = std::move(phones);
+    if (adapt) word->adapted = ModelOfRecordings(*word, state);
+    state.words[i] = std::move(word);
+}
+
+ModelBank::Describe DescribeWords(const VocabularyState &state) {
+    return [&state](int i) {
+        const Word &w = *state.words[static_cast<std::size_t>(i)];
+        ModelBank::WordModels models;
+        if (!w.trained.Empty()) models.models.push_back(&w.trained);
+        if (!w.adapted.Empty()) models.models.push_back(&w.adapted);
+        if (state.phones) models.spelling = w.phones;
+        return models;
+    };
+}
+
+}  // namespace
+
 void PrepareVocabulary(VocabularyState &state) {
     std::vector<const WordModel *> trained;
     for (const auto &w : state.words)
         if (!w->trained.Empty()) trained.push_back(&w->trained);
     if (!trained.empty()) state.priorVariance = MeanVariance(trained);
-    std::vector<std::pair<int, const WordModel *>> models;
-    std::vector<std::pair<int, std::vector<Phone>>> spelled;
+    state.recordedFrames = 0;
     for (std::size_t i = 0; i < state.words.size(); ++i) {
-        const Word &before = *state.words[i];
-        const bool spell = state.phones && before.phones.empty();
-        std::vector<Phone> phones;
-        if (spell) phones = Pronounce(Cp1250ToUtf8(before.name)).phones;
-        const bool adapt = !before.recordings.empty() && (before.adapted.Empty() || !phones.empty());
-        if (!phones.empty() || adapt) {
-            auto word = std::make_shared<Word>(before);
-            if (!phones.empty()) word->phones = std::move(phones);
-            if (adapt) word->adapted = ModelOfRecordings(*word, state);
-            state.words[i] = std::move(word);
-        }
-        const Word &w = *state.words[i];
-        if (!w.trained.Empty()) models.emplace_back(static_cast<int>(i), &w.trained);
-        if (!w.adapted.Empty()) models.emplace_back(static_cast<int>(i), &w.adapted);
-        if (state.phones && !w.phones.empty()) spelled.emplace_back(static_cast<int>(i), w.phones);
+        PrepareWord(state, i);
+        for (const auto &t : state.words[i]->recordings) state.recordedFrames += t.size() / kFrameFloats;
     }
-    state.bank = std::make_shared<const ModelBank>(models, state.phones, spelled);
+    state.bank = std::make_shared<const ModelBank>(static_cast<int>(state.words.size()), DescribeWords(state),
+                                                   state.phones);
+}
+
+void PrepareChangedWords(VocabularyState &state, const std::vector<std::size_t> &changed) {
+    if (!state.bank) return PrepareVocabulary(state);
+    std::vector<int> indices;
+    for (std::size_t i : changed) {
+        PrepareWord(state, i);
+        indices.push_back(static_cast<int>(i));
+    }
+    state.bank = std::make_shared<const ModelBank>(*state.bank, static_cast<int>(state.words.size()), indices,
+                                                   DescribeWords(state));
 }
 
 std::string CheckWord(std::string_view word) {
@@ -117,11 +131,24 @@ std::string CheckWord(std::string_view word) {
     return {};
 }
 
-std::string SerializeVocabulary(const VocabularyState &state) {
+void AppendRecordingLine(std::string &out, std::string_view utf8Name, std::span<const float> frames) {
+    char number[32];
+    out += utf8Name;
+    out += "\trecording\t";
+    out += std::to_string(frames.size() / kFrameFloats);
+    out += '\t';
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        if (i > 0) out += ' ';
+        // Shortest text that reads back as the same float.
+        const auto r = std::to_chars(number, number + sizeof number, frames[i]);
+        out.append(number, r.ptr);
+    }
+}
+
+std::string SerializeWords(const std::vector<std::shared_ptr<const Word>> &words) {
     std::string out(kFirstLine);
     out += '\n';
-    char number[32];
-    for (const auto &word : state.words) {
+    for (const auto &word : words) {
         const std::string name = Cp1250ToUtf8(word->name);
         out += name;
         out += "\tword\n";
@@ -132,26 +159,27 @@ std::string SerializeVocabulary(const VocabularyState &state) {
             out += '\n';
         }
         for (const auto &t : word->recordings) {
-            out += name;
-            out += "\trecording\t";
-            out += std::to_string(t.size() / kFrameFloats);
-            out += '\t';
-            for (std::size_t i = 0; i < t.size(); ++i) {
-                if (i > 0) out += ' ';
-                // Shortest text that reads back as the same float.
-                const auto r = std::to_chars(number, number + sizeof number, t[i]);
-                out.append(number, r.ptr);
-            }
+            AppendRecordingLine(out, name, t);
             out += '\n';
         }
     }
     return out;
 }
 
+std::string SerializeVocabulary(const VocabularyState &state) { return SerializeWords(state.words); }
+
+int VocabularyFileVersion(std::string_view text) {
+    const std::string_view first = text.substr(0, text.find('\n'));
+    if (first == kFirstLine) return kVocabularyFileVersion;
+    if (first == kFirstLineVersion2) return 2;
+    if (first == kFirstLineVersion1) return 1;
+    return 0;
+}
+
 namespace {
 
 // A plain word list: UTF-8, a word a line.
-VocabularyState ParseWordList(std::string_view text) {
+std::vector<std::shared_ptr<const Word>> ParseWordList(std::string_view text) {
     VocabularyState state;
     std::size_t lineNumber = 0;
     while (!text.empty()) {
@@ -170,23 +198,27 @@ VocabularyState ParseWordList(std::string_view text) {
         w->name = std::string(word);
         state.words.push_back(std::move(w));
     }
-    return state;
+    return std::move(state.words);
 }
 
 }  // namespace
 
 VocabularyState ParseVocabulary(std::string_view text, std::shared_ptr<const PhoneModels> phones) {
+    VocabularyState state;
+    state.words = ParseVocabularyWords(text);
+    state.phones = std::move(phones);
+    PrepareVocabulary(state);
+    return state;
+}
+
+std::vector<std::shared_ptr<const Word>> ParseVocabularyWords(std::string_view text) {
     if (text.empty()) Fail(1, "empty file");
-    if (!text.starts_with("tessary-vocabulary ")) {
-        VocabularyState state = ParseWordList(text);
-        state.phones = std::move(phones);
-        PrepareVocabulary(state);
-        return state;
-    }
+    if (!text.starts_with("tessary-vocabulary ")) return ParseWordList(text);
     std::vector<std::shared_ptr<Word>> words;
+    std::unordered_map<std::string, std::size_t> index;
     auto entry = [&](const std::string &name) -> Word & {
-        auto it = std::find_if(words.begin(), words.end(), [&](const auto &w) { return w->name == name; });
-        if (it != words.end()) return **it;
+        const auto [it, added] = index.emplace(name, words.size());
+        if (!added) return *words[it->second];
         words.push_back(std::make_shared<Word>());
         words.back()->name = name;
         return *words.back();
@@ -255,59 +287,10 @@ VocabularyState ParseVocabulary(std::string_view text, std::shared_ptr<const Pho
         entry(*name).recordings.push_back(std::move(values));
     }
     if (first) Fail(1, "empty file");
-    VocabularyState state;
-    state.phones = std::move(phones);
-    for (auto &w : words) state.words.push_back(std::move(w));
-    PrepareVocabulary(state);
-    return state;
+    return {std::make_move_iterator(words.begin()), std::make_move_iterator(words.end())};
 }
 
-namespace {
-
-constexpr std::string_view kTemporaryPrefix = ".vocabulary.tsv.";
-
-// Why a file operation failed, in words for someone who never sees the
-// server's folders.
-std::string PlainReason(int error) {
-    switch (error) {
-    case ENOSPC: return "no space left";
-    case EDQUOT: return "the disk quota is used up";
-    case EFBIG: return "the file would be too large";
-    case EROFS: return "the disk is read-only";
-    case EACCES:
-    case EPERM: return "permission denied";
-    case EMFILE:
-    case ENFILE: return "too many open files";
-    case ENOENT:
-    case ENOTDIR: return "its folder is gone";
-    case EIO: return "a disk error";
-    default: {
-        std::string text = ErrnoText(error);
-        if (!text.empty()) text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
-        return text;
-    }
-    }
-}
-
-// Removes what saves cut short by a kill left behind: files named like the
-// temporary file of a save (the prefix and mkstemp's six characters).
-std::size_t RemoveStaleTemporaryFiles(const std::filesystem::path &dir) {
-    std::size_t removed = 0;
-    std::error_code ec;
-    for (const auto &entry : std::filesystem::directory_iterator(dir, ec)) {
-        const std::string name = entry.path().filename().string();
-        if (name.size() != kTemporaryPrefix.size() + 6 || !name.starts_with(kTemporaryPrefix)) continue;
-        std::error_code removeError;
-        if (entry.is_regular_file(removeError) && std::filesystem::remove(entry.path(), removeError)) ++removed;
-    }
-    return removed;
-}
-
-}  // namespace
-
-namespace {
-
-std::string ReadWholeFile(const std::filesystem::path &file) {
+std::string ReadFileText(const std::filesystem::path &file) {
     std::ifstream in(file, std::ios::binary);
     if (!in) throw std::runtime_error("cannot read " + file.string() + ": " + ErrnoText(errno));
     std::ostringstream text;
@@ -315,12 +298,10 @@ std::string ReadWholeFile(const std::filesystem::path &file) {
     return text.str();
 }
 
-}  // namespace
-
 VocabularyState LoadVocabularyFile(const std::filesystem::path &file, std::shared_ptr<const PhoneModels> phones,
                                    bool *version1) {
-    const std::string text = ReadWholeFile(file);
-    if (version1) *version1 = text.starts_with(kFirstLineVersion1);
+    const std::string text = ReadFileText(file);
+    if (version1) *version1 = VocabularyFileVersion(text) == 1;
     try {
         return ParseVocabulary(text, std::move(phones));
     } catch (const std::runtime_error &e) {
@@ -329,7 +310,7 @@ VocabularyState LoadVocabularyFile(const std::filesystem::path &file, std::share
 }
 
 std::shared_ptr<const PhoneModels> LoadPhoneModelsFile(const std::filesystem::path &file) {
-    const std::string text = ReadWholeFile(file);
+    const std::string text = ReadFileText(file);
     try {
         return std::make_shared<const PhoneModels>(ParsePhoneModels(text));
     } catch (const std::runtime_error &e) {
@@ -337,54 +318,118 @@ std::shared_ptr<const PhoneModels> LoadPhoneModelsFile(const std::filesystem::pa
     }
 }
 
+namespace {
+
+// The seed file's words, or none when there is no seed file.
+std::vector<std::shared_ptr<const Word>> LoadSeedWords(const std::filesystem::path &seed) {
+    std::error_code ec;
+    if (seed.empty() || !std::filesystem::exists(seed, ec)) return {};
+    const std::string text = ReadFileText(seed);
+    try {
+        return ParseVocabularyWords(text);
+    } catch (const std::runtime_error &e) {
+        throw std::runtime_error(seed.string() + ", " + e.what());
+    }
+}
+
+// Adds a recording of word to state, creating the word when it is new;
+// the word's index, or the reason it cannot take one more.
+struct Added {
+    std::size_t index = 0;
+    bool created = false;
+    std::string refused;
+};
+// A word of another process's may hold more than one of this process may.
+Added AddTo(VocabularyState &state, std::string_view word, std::vector<float> frames, bool limited = true) {
+    Added added;
+    const std::string_view trimmed = TrimWord(word);
+    auto it = std::find_if(state.words.begin(), state.words.end(),
+                           [&](const auto &w) { return TrimWord(w->name) == trimmed; });
+    state.recordedFrames += frames.size() / kFrameFloats;
+    if (it == state.words.end()) {
+        auto created = std::make_shared<Word>();
+        created->name = std::string(word);
+        created->recordings.push_back(std::move(frames));
+        state.words.push_back(std::move(created));
+        added.index = state.words.size() - 1;
+        added.created = true;
+        return added;
+    }
+    added.index = static_cast<std::size_t>(it - state.words.begin());
+    if (limited && (*it)->recordings.size() >= kMaxRecordingsPerWord) {
+        state.recordedFrames -= frames.size() / kFrameFloats;
+        added.refused = "the word has " + std::to_string(kMaxRecordingsPerWord) + " recordings already";
+        return added;
+    }
+    auto updated = std::make_shared<Word>(**it);
+    updated->recordings.push_back(std::move(frames));
+    updated->adapted = {};
+    *it = std::move(updated);
+    return added;
+}
+
+}  // namespace
+
 std::unique_ptr<Vocabulary> Vocabulary::Open(const std::filesystem::path &dataDir, const std::filesystem::path &seed,
                                              std::shared_ptr<const PhoneModels> phones, float rejectionMargin) {
-    std::error_code ec;
-    std::filesystem::create_directories(dataDir, ec);
-    if (ec) throw std::runtime_error("cannot make the data folder " + dataDir.string() + ": " + ec.message());
-    const std::size_t stale = RemoveStaleTemporaryFiles(dataDir);
-    const std::filesystem::path file = dataDir / "vocabulary.tsv";
-    std::unique_ptr<Vocabulary> vocabulary;
-    if (std::filesystem::exists(file, ec)) {
-        bool version1 = false;
-        VocabularyState state = LoadVocabularyFile(file, phones, &version1);
-        state.rejectionMargin = rejectionMargin;
-        if (version1 && !seed.empty() && std::filesystem::exists(seed, ec)) {
-            // Words of an old file learn what the seed's models know.
-            const VocabularyState seedState = LoadVocabularyFile(seed);
-            for (auto &w : state.words) {
-                const Word *known = seedState.Find(w->name);
-                if (!known || known->trained.Empty()) continue;
-                auto word = std::make_shared<Word>(*w);
-                word->trained = known->trained;
-                word->adapted = {};
-                w = std::move(word);
-            }
-            PrepareVocabulary(state);
-        }
-        vocabulary.reset(new Vocabulary(file, std::move(state)));
-    } else {
-        VocabularyState state;
-        // A seed loaded is prepared already, spelled with the phone models.
-        if (!seed.empty() && std::filesystem::exists(seed, ec)) state = LoadVocabularyFile(seed, phones);
-        else {
-            state.phones = phones;
-            PrepareVocabulary(state);
-        }
-        state.rejectionMargin = rejectionMargin;
-        vocabulary.reset(new Vocabulary(file, std::move(state)));
-        if (const auto error = vocabulary->Save(*vocabulary->state_)) throw std::runtime_error(error->detail);
-    }
+    auto store = std::make_unique<FileStore>(dataDir);
+    const std::size_t stale = store->StaleFilesRemoved();
+    // The seed is read only when the file has none of its own to use it for.
+    const std::filesystem::path seedUsed = store->NeedsSeed() ? seed : std::filesystem::path();
+    auto vocabulary = Open(std::move(store), seedUsed, std::move(phones), rejectionMargin);
     vocabulary->staleFilesRemoved_ = stale;
+    vocabulary->openNotes_ = static_cast<const FileStore &>(*vocabulary->store_).Notes();
     return vocabulary;
 }
 
-Vocabulary::Vocabulary(std::filesystem::path file, VocabularyState state)
-    : file_(std::move(file)), state_(std::make_shared<const VocabularyState>(std::move(state))) {}
+std::unique_ptr<Vocabulary> Vocabulary::Open(std::unique_ptr<VocabularyStore> store, const std::filesystem::path &seed,
+                                             std::shared_ptr<const PhoneModels> phones, float rejectionMargin) {
+    std::unique_ptr<Vocabulary> vocabulary(
+        new Vocabulary(std::move(store), LoadSeedWords(seed), std::move(phones), rejectionMargin));
+    Vocabulary &v = *vocabulary;
+    v.state_ = std::make_shared<const VocabularyState>(v.Prepared(v.store_->Load(v.seed_)));
+    v.store_->Watch([&v](StoreChange change) { v.Changed(std::move(change)); });
+    return vocabulary;
+}
+
+Vocabulary::Vocabulary(std::unique_ptr<VocabularyStore> store, std::vector<std::shared_ptr<const Word>> seed,
+                       std::shared_ptr<const PhoneModels> phones, float rejectionMargin)
+    : store_(std::move(store)), seed_(std::move(seed)), phones_(std::move(phones)),
+      rejectionMargin_(rejectionMargin) {}
+
+Vocabulary::~Vocabulary() {
+    {
+        std::lock_guard lock(changesMutex_);
+        stopping_ = true;
+    }
+    changesReady_.notify_all();
+    if (applier_.joinable()) applier_.join();
+    // The store's own thread ends here, before anything it calls is gone.
+    store_.reset();
+}
+
+VocabularyState Vocabulary::Prepared(std::vector<std::shared_ptr<const Word>> words) const {
+    VocabularyState state;
+    state.words = std::move(words);
+    state.phones = phones_;
+    state.rejectionMargin = rejectionMargin_;
+    PrepareVocabulary(state);
+    return state;
+}
+
+std::string Vocabulary::Where() const { return store_->Describe(); }
 
 std::shared_ptr<const VocabularyState> Vocabulary::Snapshot() const {
     std::lock_guard lock(stateMutex_);
     return state_;
+}
+
+void Vocabulary::Publish(std::shared_ptr<const VocabularyState> next) {
+    {
+        std::lock_guard swapping(stateMutex_);
+        state_.swap(next);
+    }
+    // The previous state goes when its last reader lets go.
 }
 
 Vocabulary::AddResult Vocabulary::AddRecording(std::string_view word, std::vector<float> speechFrames) {
@@ -402,43 +447,26 @@ Vocabulary::AddResult Vocabulary::AddRecording(std::string_view word, std::vecto
     // Only writers change state_, and they hold writeMutex_: reading it here
     // needs no other lock.
     std::lock_guard writing(writeMutex_);
-    auto next = std::make_shared<VocabularyState>(*state_);
-    const std::string_view trimmed = TrimWord(word);
-    if (result.error = WhyNoRoom(*next, word, speechFrames.size() / kFrameFloats); !result.error.empty())
+    if (result.error = WhyNoRoom(*state_, word, speechFrames.size() / kFrameFloats); !result.error.empty())
         return result;
-    auto it = std::find_if(next->words.begin(), next->words.end(),
-                           [&](const auto &w) { return TrimWord(w->name) == trimmed; });
-    if (it == next->words.end()) {
-        result.newWord = true;
-        auto created = std::make_shared<Word>();
-        created->name = std::string(word);
-        created->recordings.push_back(std::move(speechFrames));
-        next->words.push_back(std::move(created));
-        it = next->words.end() - 1;
-    } else {
-        if ((*it)->recordings.size() >= kMaxRecordingsPerWord) {
-            result.error = "the word has " + std::to_string(kMaxRecordingsPerWord) + " recordings already";
-            return result;
-        }
-        auto updated = std::make_shared<Word>(**it);
-        updated->recordings.push_back(std::move(speechFrames));
-        updated->adapted = {};
-        *it = std::move(updated);
+    auto next = std::make_shared<VocabularyState>(*state_);
+    const Added added = AddTo(*next, word, std::move(speechFrames));
+    if (!added.refused.empty()) {
+        result.error = added.refused;
+        return result;
     }
-    PrepareVocabulary(*next);
-    result.recordings = (*it)->recordings.size();
-    if (auto error = Save(*next)) {
+    PrepareChangedWords(*next, {added.index});
+    const Word &changed = *next->words[added.index];
+    result.newWord = added.created;
+    result.recordings = changed.recordings.size();
+    if (auto error = store_->AddRecording(word, changed.recordings.back(), next->words)) {
         result.error = std::move(error->reason);
         result.detail = std::move(error->detail);
         return result;
     }
-    std::shared_ptr<const VocabularyState> previous = std::move(next);
-    {
-        std::lock_guard swapping(stateMutex_);
-        state_.swap(previous);
-    }
+    Publish(std::move(next));
     result.added = true;
-    return result;  // the previous state goes when its last reader lets go
+    return result;
 }
 
 std::string Vocabulary::WhyNoRoom(std::string_view word, std::size_t frames) const {
@@ -448,10 +476,7 @@ std::string Vocabulary::WhyNoRoom(std::string_view word, std::size_t frames) con
 std::string Vocabulary::WhyNoRoom(const VocabularyState &state, std::string_view word, std::size_t frames) const {
     if (!state.Find(word) && state.words.size() >= bounds_.maxWords)
         return "the vocabulary is full (" + std::to_string(bounds_.maxWords) + " words)";
-    std::size_t recorded = 0;
-    for (const auto &w : state.words)
-        for (const auto &t : w->recordings) recorded += t.size() / kFrameFloats;
-    if (recorded + std::max<std::size_t>(frames, 1) > bounds_.maxRecordedFrames) {
+    if (state.recordedFrames + std::max<std::size_t>(frames, 1) > bounds_.maxRecordedFrames) {
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "%.10g",
                       static_cast<double>(bounds_.maxRecordedFrames) / kFramesPerSecond);
@@ -460,36 +485,69 @@ std::string Vocabulary::WhyNoRoom(const VocabularyState &state, std::string_view
     return {};
 }
 
-std::optional<Vocabulary::SaveError> Vocabulary::Save(const VocabularyState &state) const {
-    const std::string text = SerializeVocabulary(state);
-    const std::filesystem::path dir = file_.parent_path();
-    auto failed = [](const std::string &what, int error) {
-        return SaveError{"the vocabulary could not be saved: " + PlainReason(error),
-                         what + ": " + ErrnoText(error)};
-    };
-    std::string temp = (dir / (std::string(kTemporaryPrefix) + "XXXXXX")).string();
-    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0) return failed("cannot save the vocabulary in " + dir.string(), errno);
-    const bool written = WriteAll(fd, text) && ::fsync(fd) == 0;
-    const int writeError = errno;
-    if (::close(fd) != 0 || !written) {
-        const int error = written ? errno : writeError;
-        ::unlink(temp.c_str());
-        return failed("cannot save the vocabulary to " + temp, error);
+void Vocabulary::Changed(StoreChange change) {
+    std::lock_guard lock(changesMutex_);
+    if (stopping_) return;
+    changes_.push_back(std::move(change));
+    if (!applier_.joinable()) applier_ = std::thread([this] { ApplyChanges(); });
+    changesReady_.notify_one();
+}
+
+void Vocabulary::ApplyChanges() {
+    std::unique_lock lock(changesMutex_);
+    for (;;) {
+        changesReady_.wait(lock, [&] { return stopping_ || !changes_.empty(); });
+        if (stopping_) return;
+        std::vector<StoreChange> batch = std::move(changes_);
+        changes_.clear();
+        lock.unlock();
+        Apply(std::move(batch));
+        lock.lock();
     }
-    ::chmod(temp.c_str(), 0644);
-    if (::rename(temp.c_str(), file_.c_str()) != 0) {
-        const int error = errno;
-        ::unlink(temp.c_str());
-        return failed("cannot replace " + file_.string(), error);
+}
+
+void Vocabulary::Apply(std::vector<StoreChange> changes) {
+    std::lock_guard writing(writeMutex_);
+    std::string note;
+    std::shared_ptr<VocabularyState> next;
+    if (std::any_of(changes.begin(), changes.end(), [](const StoreChange &c) { return c.reloadEverything; })) {
+        // What the batch names is in the store already: one load takes it all.
+        try {
+            next = std::make_shared<VocabularyState>(Prepared(store_->Load(seed_)));
+        } catch (const std::exception &e) {
+            if (changeNote_) changeNote_("cannot read the vocabulary again from " + Where() + ": " + e.what());
+            return;
+        }
+        note = "read the vocabulary again from " + Where() + ": " + std::to_string(next->words.size()) + " words";
+    } else {
+        next = std::make_shared<VocabularyState>(*state_);
+        std::vector<std::size_t> changed;
+        std::size_t words = 0;
+        std::size_t recordings = 0;
+        for (StoreChange &change : changes) {
+            for (const std::string &name : change.addedWords) {
+                if (next->Find(name)) continue;
+                auto word = std::make_shared<Word>();
+                word->name = name;
+                next->words.push_back(std::move(word));
+                changed.push_back(next->words.size() - 1);
+                ++words;
+            }
+            for (StoredRecording &r : change.addedRecordings) {
+                // What another process stored is kept whatever the bounds.
+                const Added added = AddTo(*next, r.word, std::move(r.frames), false);
+                changed.push_back(added.index);
+                words += added.created;
+                ++recordings;
+            }
+        }
+        PrepareChangedWords(*next, changed);
+        note = "applied what another server added to " + Where() + ": " + std::to_string(words) +
+               (words == 1 ? " word, " : " words, ") + std::to_string(recordings) +
+               (recordings == 1 ? " recording" : " recordings");
     }
-    // The rename lasts only once the folder's entry is on the disk.
-    const int dirFd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
-    return std::nullopt;
+    Publish(std::move(next));
+    if (changeNote_) changeNote_(note);
 }
 
 }  // namespace tessary

@@ -2,12 +2,14 @@
 // shared by every session.
 //
 // Readers take a snapshot, an immutable state held by a shared pointer, and
-// match against it without any lock. A change builds a new state, writes it
-// to the vocabulary file, and only then makes it current. Changes are
-// serialised by a writer mutex, held while the file is written and synced;
-// readers never wait for it: the pointer swap has a mutex of its own, held
-// for a copy of the pointer only. So concurrent changes never interleave and
-// what sessions see is always what the file holds.
+// match against it without any lock. A change builds a new state, stores it
+// (vocabulary_store.h: the vocabulary file of file_store.h by default), and
+// only then makes it current. Changes are serialised by a writer mutex, held
+// while the store keeps the change; readers never wait for it: the pointer
+// swap has a mutex of its own, held for a copy of the pointer only. So
+// concurrent changes never interleave and what sessions see is always what
+// the store holds. What other processes add to a shared store is applied on
+// a thread of the vocabulary's own, as a new state like any other change.
 //
 // Every word that Czech spelling can say (pronunciation.h) has a model
 // composed from its phones (phone_models.h): a word is recognisable the
@@ -30,22 +32,22 @@
 // of the first version, "tessary-vocabulary 1", hold lines of recordings
 // only, as
 //   word TAB frame count TAB floats
-// Both are written in the third version on the next save.
+// Both are written in the third version when next written whole.
 // A seed may also be a plain word list: UTF-8, a word a line, blank lines
 // and lines starting with # skipped.
-// The file is replaced as a whole: written to a temporary file in the same
-// folder (.vocabulary.tsv.XXXXXX), synced, renamed over the old one, and the
-// folder synced. Temporary files left by a process killed during a save are
-// removed when the vocabulary is opened.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "model_bank.h"
@@ -85,14 +87,20 @@ struct VocabularyState {
     float rejectionMargin = kDefaultRejectionMargin;
     FeatureVector priorVariance = FeatureVector::Ones();  // for models of recordings alone
     std::shared_ptr<const ModelBank> bank;           // every model, for matching
+    std::size_t recordedFrames = 0;                  // of all the words' recordings
 
     // The word whose name equals name once blanks are trimmed from both.
     const Word *Find(std::string_view name) const;
 };
 
 // Spells the words that lack a spelling, makes the models of the recordings
-// of words that lack them, and the bank.
+// of words that lack them, the bank and the count of recorded frames.
 void PrepareVocabulary(VocabularyState &state);
+// The same for a state whose bank was made before the words of the
+// indices changed or were added (words added at the end are prepared
+// whether named or not): prepares only those words, and makes the bank
+// anew only where they lie. The count of recorded frames is the caller's.
+void PrepareChangedWords(VocabularyState &state, const std::vector<std::size_t> &changed);
 
 // The model of a word's recordings (see above).
 WordModel ModelOfRecordings(const Word &word, const VocabularyState &state);
@@ -108,6 +116,23 @@ std::string_view TrimWord(std::string_view name);
 std::string SerializeVocabulary(const VocabularyState &state);
 VocabularyState ParseVocabulary(std::string_view text, std::shared_ptr<const PhoneModels> phones = nullptr);
 
+// The same for words alone, neither spelled nor prepared: the text of a
+// file holding words (in the current version), and the words of a text
+// (any version, or a word list), with the same errors as ParseVocabulary.
+std::string SerializeWords(const std::vector<std::shared_ptr<const Word>> &words);
+std::vector<std::shared_ptr<const Word>> ParseVocabularyWords(std::string_view text);
+// Appends the file's line of one recording of a word (UTF-8), without its
+// line end.
+void AppendRecordingLine(std::string &out, std::string_view utf8Name, std::span<const float> frames);
+
+inline constexpr int kVocabularyFileVersion = 3;
+inline constexpr std::string_view kVocabularyFirstLine = "tessary-vocabulary 3";
+// The version of the vocabulary file text begins, or 0 for a word list.
+int VocabularyFileVersion(std::string_view text);
+
+// A file's bytes; throws std::runtime_error naming the file.
+std::string ReadFileText(const std::filesystem::path &file);
+
 // The vocabulary file (or word list) read and parsed; throws
 // std::runtime_error naming the file and what is wrong with it. version1,
 // when given, says whether the file is of the first version.
@@ -121,12 +146,16 @@ std::shared_ptr<const PhoneModels> LoadPhoneModelsFile(const std::filesystem::pa
 // Why a word cannot be a vocabulary word, or an empty text when it can.
 std::string CheckWord(std::string_view cp1250);
 
+class VocabularyStore;
+struct StoreChange;
+
 class Vocabulary {
 public:
-    // Loads <dataDir>/vocabulary.tsv. When it does not exist, starts from the
-    // seed file (when seed is not empty and exists) and writes it to the data
-    // folder. Throws std::runtime_error with a one-line reason when the folder
-    // cannot be made or a file cannot be read or parsed.
+    // Opens the vocabulary file in dataDir (file_store.h). When there is
+    // none, starts from the seed file (when seed is not empty and exists)
+    // and writes it to the data folder. Throws std::runtime_error with a
+    // one-line reason when the folder cannot be made or a file cannot be
+    // read or parsed.
     // A first-version file gains the seed's trained models for the words
     // the seed has.
     // Words are spelled with phones (may be null) and recognised with the
@@ -134,13 +163,26 @@ public:
     static std::unique_ptr<Vocabulary> Open(const std::filesystem::path &dataDir, const std::filesystem::path &seed,
                                             std::shared_ptr<const PhoneModels> phones = nullptr,
                                             float rejectionMargin = kDefaultRejectionMargin);
+    // The same over any store: loads it (the seed file, when not empty and
+    // it exists, stored when the store holds nothing yet) and applies what
+    // the store reports other processes changed.
+    static std::unique_ptr<Vocabulary> Open(std::unique_ptr<VocabularyStore> store, const std::filesystem::path &seed,
+                                            std::shared_ptr<const PhoneModels> phones = nullptr,
+                                            float rejectionMargin = kDefaultRejectionMargin);
+    ~Vocabulary();
+    Vocabulary(const Vocabulary &) = delete;
+    Vocabulary &operator=(const Vocabulary &) = delete;
 
     // How many temporary files of interrupted saves Open removed.
     std::size_t StaleFilesRemoved() const { return staleFilesRemoved_; }
+    // What opening the data folder found worth a line of the log (such as a
+    // journal record cut short by a crash, dropped).
+    const std::vector<std::string> &OpenNotes() const { return openNotes_; }
 
     std::shared_ptr<const VocabularyState> Snapshot() const;
     std::size_t Size() const { return Snapshot()->words.size(); }
-    const std::filesystem::path &File() const { return file_; }
+    // Where the words are kept, for the log: the file's path, or the database.
+    std::string Where() const;
 
     struct AddResult {
         bool added = false;     // false: nothing changed, see error
@@ -150,8 +192,8 @@ public:
         std::string detail;     // the same for the log, with the file's path
     };
     // Adds frames of speech as a further recording of word (Windows-1250),
-    // creating the word when it is new, and saves the file. Speech longer
-    // than kMaxSpeechFrames is refused, and so is an add past the bounds.
+    // creating the word when it is new, and stores it. Speech longer than
+    // kMaxSpeechFrames is refused, and so is an add past the bounds.
     AddResult AddRecording(std::string_view word, std::vector<float> speechFrames);
 
     // Set before the vocabulary is shared; the defaults otherwise.
@@ -161,23 +203,39 @@ public:
     // in plain words, or "" when it fits (frames 0: whether any would).
     std::string WhyNoRoom(std::string_view word, std::size_t frames = 0) const;
 
-private:
-    // Why a save failed: a plain reason for the client, and the same with
-    // the file's path for the log.
-    struct SaveError {
-        std::string reason;
-        std::string detail;
-    };
-    Vocabulary(std::filesystem::path file, VocabularyState state);
-    std::optional<SaveError> Save(const VocabularyState &state) const;
-    std::string WhyNoRoom(const VocabularyState &state, std::string_view word, std::size_t frames) const;
+    // Called, on the vocabulary's own thread, each time a change of another
+    // process has been applied (for the log); set before the vocabulary is
+    // shared.
+    void OnChangeApplied(std::function<void(const std::string &)> note) { changeNote_ = std::move(note); }
 
-    std::filesystem::path file_;
-    std::mutex writeMutex_;          // one change at a time, file included
+private:
+    Vocabulary(std::unique_ptr<VocabularyStore> store, std::vector<std::shared_ptr<const Word>> seed,
+               std::shared_ptr<const PhoneModels> phones, float rejectionMargin);
+    VocabularyState Prepared(std::vector<std::shared_ptr<const Word>> words) const;
+    std::string WhyNoRoom(const VocabularyState &state, std::string_view word, std::size_t frames) const;
+    void Publish(std::shared_ptr<const VocabularyState> next);
+    // What the store's thread hands over, and the thread that applies it.
+    void Changed(StoreChange change);
+    void ApplyChanges();
+    void Apply(std::vector<StoreChange> changes);
+
+    std::unique_ptr<VocabularyStore> store_;
+    std::vector<std::shared_ptr<const Word>> seed_;
+    std::shared_ptr<const PhoneModels> phones_;
+    float rejectionMargin_;
+    std::mutex writeMutex_;          // one change at a time, the store included
     mutable std::mutex stateMutex_;  // the pointer swap only
     std::shared_ptr<const VocabularyState> state_;
     std::size_t staleFilesRemoved_ = 0;
+    std::vector<std::string> openNotes_;
     VocabularyBounds bounds_;
+    std::function<void(const std::string &)> changeNote_;
+
+    std::mutex changesMutex_;
+    std::condition_variable changesReady_;
+    std::vector<StoreChange> changes_;
+    bool stopping_ = false;
+    std::thread applier_;  // started with the first change reported
 };
 
 }  // namespace tessary

@@ -233,7 +233,7 @@ TEST(Vocabulary, OpeningRemovesTheTemporaryFilesOfInterruptedSaves) {
     std::vector<std::string> left;
     for (const auto &entry : std::filesystem::directory_iterator(data)) left.push_back(entry.path().filename());
     std::sort(left.begin(), left.end());
-    EXPECT_EQ(left, (std::vector<std::string>{".vocabulary.tsv.keep", "notes.txt", "vocabulary.tsv",
+    EXPECT_EQ(left, (std::vector<std::string>{".vocabulary.tsv.keep", "notes.txt", "vocabulary.journal", "vocabulary.tsv",
                                               "vocabulary.tsv.a1B2c3"}));
 }
 
@@ -259,13 +259,13 @@ TEST(Vocabulary, AddsStopAtTheBoundsOfWordsAndRecordedFrames) {
     vocabulary->SetBounds({.maxWords = 2, .maxRecordedFrames = 50});
     ASSERT_TRUE(vocabulary->AddRecording("ano", SyntheticWord(0, 10)).added);
     ASSERT_TRUE(vocabulary->AddRecording("ne", SyntheticWord(1, 10)).added);
-    const std::string two = ReadFile(vocabulary->File());
+    const std::string two = ReadFile(dir.Path() / "vocabulary.tsv");
     EXPECT_EQ(vocabulary->WhyNoRoom("dva"), "the vocabulary is full (2 words)");
     EXPECT_EQ(vocabulary->AddRecording("dva", SyntheticWord(2, 10)).error, "the vocabulary is full (2 words)");
     EXPECT_EQ(vocabulary->WhyNoRoom(" ano"), "");  // a known word, blanks trimmed
     EXPECT_EQ(vocabulary->AddRecording("ano", SyntheticWord(0, 31)).error,
               "the vocabulary has no room for more recordings (0.5 s of speech at most)");
-    EXPECT_EQ(ReadFile(vocabulary->File()), two);
+    EXPECT_EQ(ReadFile(dir.Path() / "vocabulary.tsv"), two);
     EXPECT_TRUE(vocabulary->AddRecording("ano", SyntheticWord(0, 30)).added);
     EXPECT_EQ(vocabulary->WhyNoRoom("ne"), "the vocabulary has no room for more recordings (0.5 s of speech at most)");
     // A file past the bounds loads whole; it only takes no further word.
