@@ -224,11 +224,13 @@ bool PostgresStore::WaitForStop(std::chrono::milliseconds wait) const {
 }
 
 PostgresStore::Connection PostgresStore::Connect(std::string &error) const {
-    // connect_timeout is named first so that the connection string's own
-    // wins; libpq leaves it to us when connecting without blocking.
+    // The defaults come before the connection string, so that its own
+    // settings win. connect_timeout is left to us when connecting without
+    // blocking. Over TCP, a server gone silent is noticed in about 25 s.
     const std::string timeout = std::to_string(connectTimeout_.count());
-    const char *keywords[] = {"connect_timeout", "application_name", "dbname", "client_encoding", nullptr};
-    const char *values[] = {timeout.c_str(), "tessary-server", conninfo_.c_str(), "UTF8", nullptr};
+    const char *keywords[] = {"connect_timeout", "application_name", "keepalives_idle", "keepalives_interval",
+                              "keepalives_count", "dbname", "client_encoding", nullptr};
+    const char *values[] = {timeout.c_str(), "tessary-server", "10", "5", "3", conninfo_.c_str(), "UTF8", nullptr};
     Connection connection(PQconnectStartParams(keywords, values, 1));
     if (!connection) {
         error = "out of memory";
@@ -537,7 +539,7 @@ void PostgresStore::WatchLoop() {
             changed_(Reload());
         }
 
-        while (live) {
+        while (live && PQsocket(connection.get()) >= 0) {
             pollfd waits[2] = {{PQsocket(connection.get()), POLLIN, 0}, {stopFd_, POLLIN, 0}};
             if (::poll(waits, 2, -1) < 0) {
                 if (errno == EINTR) continue;

@@ -42,7 +42,8 @@
 // token are its own adds and are not reported. When Watch starts, the
 // recordings added since Load are reported. When the connection is lost, the
 // thread connects again with the back-off above, LISTENs again and reports
-// reloadEverything, since notifications sent meanwhile are lost. Recordings
+// reloadEverything, since notifications sent meanwhile are lost (over TCP,
+// keepalives find a server gone silent in about 25 s). Recordings
 // that a Load returned are never reported afterwards; to keep a change that
 // arrives during a Load from being taken twice, call Load on the thread that
 // reports (from the callback), or replace the vocabulary with its result

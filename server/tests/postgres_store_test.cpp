@@ -319,6 +319,17 @@ TEST_F(PostgresStoreTest, WhileTheDatabaseIsDownAddsAreRefusedAndNothingAcknowle
     EXPECT_TRUE(change) << "an add after the reconnection was never reported";
 }
 
+TEST_F(PostgresStoreTest, AnAddAfterARestartGoesStraightToANewConnection) {
+    auto store = Store();
+    ASSERT_FALSE(store->AddRecording("p\xF8\xED" "ed", SyntheticWord(0, 20), {}));
+    database_->Stop();
+    database_->Start();
+    // The old connection, closed by the server, is never sent the add.
+    const auto error = store->AddRecording("po", SyntheticWord(1, 20), {});
+    EXPECT_FALSE(error) << error->detail;
+    EXPECT_EQ(store->Load({}).size(), 2u);
+}
+
 TEST_F(PostgresStoreTest, AWatchingStoreStopsPromptlyWhileTheDatabaseIsDown) {
     auto store = Store();
     Changes seen;
