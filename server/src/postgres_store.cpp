@@ -214,7 +214,8 @@ std::string PostgresStore::Describe() const { return description_; }
 std::string PostgresStore::Scrub(std::string message) const {
     message = OneLine(std::move(message));
     if (!password_.empty())
-        for (std::size_t at; (at = message.find(password_)) != std::string::npos;) message.replace(at, password_.size(), "***");
+        for (std::size_t at; (at = message.find(password_)) != std::string::npos;)
+            message.replace(at, password_.size(), "***");
     return message;
 }
 
