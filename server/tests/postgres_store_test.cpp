@@ -178,6 +178,21 @@ TEST_F(PostgresStoreTest, ANewerSchemaIsRefusedAndLeftAsItIs) {
     EXPECT_EQ(Scalar("SELECT count(*) FROM tessary_recordings"), "1");
 }
 
+TEST_F(PostgresStoreTest, AFailedMigrationLeavesNothingHalfDone) {
+    // A table of someone else's in the way: the migration's transaction
+    // fails as a whole, and a later start may try again.
+    Sql("CREATE TABLE tessary_words (theirs text); INSERT INTO tessary_words VALUES ('keep')");
+    const std::string error = StartError(ConnInfo());
+    EXPECT_NE(error.find("cannot migrate the schema to version 1"), std::string::npos) << error;
+    EXPECT_NE(error.find("already exists"), std::string::npos) << error;
+    EXPECT_EQ(Scalar("SELECT version FROM tessary_schema"), "0");
+    EXPECT_EQ(Scalar("SELECT count(*) FROM pg_tables WHERE tablename = 'tessary_recordings'"), "0");
+    EXPECT_EQ(Scalar("SELECT theirs FROM tessary_words"), "keep");
+    Sql("ALTER TABLE tessary_words RENAME TO theirs");
+    EXPECT_EQ(StartError(ConnInfo()), "");
+    EXPECT_EQ(Scalar("SELECT version FROM tessary_schema"), "1");
+}
+
 TEST_F(PostgresStoreTest, TheConnectionStringIsCheckedAndItsPasswordNeverShown) {
     const std::string bad = StartError("host=/nowhere password=hunter2 bogus");
     EXPECT_NE(bad.find("the database connection string is not valid"), std::string::npos) << bad;
