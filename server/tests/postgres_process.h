@@ -5,9 +5,10 @@
 // run as root: run by root, the cluster belongs to the user "postgres" (or
 // else "nobody"), and its programs run as that user.
 //
-// The server runs as a child of the test process, which ends it when the
-// object goes (also when a test fails), and which it follows when the test
-// process dies. Make it on the thread that will also destroy it.
+// The server runs as a child of the test process: the object ends it when
+// it goes (also when a test fails), and the server follows the thread that
+// started it when that dies (PR_SET_PDEATHSIG), so construct and Start it
+// on a thread that outlives it, such as the test's own.
 #pragma once
 
 #include <sys/types.h>
