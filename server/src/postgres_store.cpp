@@ -185,28 +185,33 @@ PostgresStore::PostgresStore(const std::string &conninfo) : conninfo_(conninfo),
             description_.append(" ").append(keyword).append("=").append(it->second);
     if (description_ == "PostgreSQL") description_ += " (libpq's defaults)";
 
-    stopFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (stopFd_ < 0) throw std::runtime_error("cannot make an eventfd: " + std::string(std::strerror(errno)));
     std::string error;
     Connection connection = Connect(error);
-    if (!connection) {
-        ::close(stopFd_);
+    if (!connection)
         throw std::runtime_error("cannot connect to the vocabulary database " + description_ + ": " + error);
-    }
-    try {
-        Migrate(connection.get());
-    } catch (...) {
-        ::close(stopFd_);
-        throw;
-    }
+    Migrate(connection.get());
     writer_ = std::move(connection);
 }
 
 PostgresStore::~PostgresStore() {
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const auto written = ::write(stopFd_, &one, sizeof one);
+    stop_.Raise();
     if (watcher_.joinable()) watcher_.join();
-    ::close(stopFd_);
+}
+
+PostgresStore::Signal::Signal() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    if (fd_ < 0) throw std::runtime_error("cannot make an eventfd: " + std::string(std::strerror(errno)));
+}
+
+PostgresStore::Signal::~Signal() { ::close(fd_); }
+
+void PostgresStore::Signal::Raise() {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto written = ::write(fd_, &one, sizeof one);
+}
+
+bool PostgresStore::Signal::Take() {
+    std::uint64_t count = 0;
+    return ::read(fd_, &count, sizeof count) == sizeof count && count > 0;
 }
 
 std::string PostgresStore::Describe() const { return description_; }
@@ -220,7 +225,7 @@ std::string PostgresStore::Scrub(std::string message) const {
 }
 
 bool PostgresStore::WaitForStop(std::chrono::milliseconds wait) const {
-    pollfd stop{stopFd_, POLLIN, 0};
+    pollfd stop{stop_.Fd(), POLLIN, 0};
     return ::poll(&stop, 1, static_cast<int>(wait.count())) > 0;
 }
 
@@ -249,7 +254,7 @@ PostgresStore::Connection PostgresStore::Connect(std::string &error) const {
         }
         pollfd waits[2] = {{PQsocket(connection.get()),
                             static_cast<short>(status == PGRES_POLLING_READING ? POLLIN : POLLOUT), 0},
-                           {stopFd_, POLLIN, 0}};
+                           {stop_.Fd(), POLLIN, 0}};
         const int ready = ::poll(waits, 2, static_cast<int>(left.count()) + 1);
         if (ready < 0 && errno != EINTR) {
             error = "poll failed: " + std::string(std::strerror(errno));
@@ -339,9 +344,10 @@ pg_conn *PostgresStore::Writer(std::string &error) {
     return writer_.get();
 }
 
-void PostgresStore::WriterLost(const std::string &error) {
+void PostgresStore::WriterLost(const std::string &error, bool duringAdd) {
     writer_.reset();
     lastError_ = error;
+    if (duringAdd) reload_.Raise();
 }
 
 std::vector<std::shared_ptr<const Word>> PostgresStore::Load(const std::vector<std::shared_ptr<const Word>> &seed) {
@@ -359,7 +365,7 @@ std::vector<std::shared_ptr<const Word>> PostgresStore::Load(const std::vector<s
                                 0, nullptr, nullptr, nullptr, nullptr, 1));
         if (!Ok(rows.get())) {
             const std::string why = Scrub(Why(connection, rows.get()));
-            if (PQstatus(connection) != CONNECTION_OK) WriterLost(why);
+            if (PQstatus(connection) != CONNECTION_OK) WriterLost(why, false);
             throw std::runtime_error("cannot read the vocabulary database " + description_ + ": " + why);
         }
     }
@@ -444,7 +450,7 @@ std::optional<StoreError> PostgresStore::AddRecording(std::string_view word, std
     if (!Ok(result.get()) || PQntuples(result.get()) != 1) {
         const std::string why = Scrub(Why(connection, result.get()));
         if (PQstatus(connection) != CONNECTION_OK) {
-            WriterLost(why);
+            WriterLost(why, true);
             return StoreError{kUnreachable, "the database " + description_ + ": " + why};
         }
         return StoreError{kRefused, "the database " + description_ + " refused the recording: " + why};
@@ -520,6 +526,7 @@ void PostgresStore::WatchLoop() {
         }
         backOff = {};
         bool live = true;
+        reload_.Take();  // what an add lost meanwhile may have stored is read below, either way
         if (first) {
             // What was added between Load and LISTEN.
             first = false;
@@ -541,12 +548,14 @@ void PostgresStore::WatchLoop() {
         }
 
         while (live && PQsocket(connection.get()) >= 0) {
-            pollfd waits[2] = {{PQsocket(connection.get()), POLLIN, 0}, {stopFd_, POLLIN, 0}};
-            if (::poll(waits, 2, -1) < 0) {
+            pollfd waits[3] = {{PQsocket(connection.get()), POLLIN, 0}, {stop_.Fd(), POLLIN, 0},
+                               {reload_.Fd(), POLLIN, 0}};
+            if (::poll(waits, 3, -1) < 0) {
                 if (errno == EINTR) continue;
                 break;
             }
             if (waits[1].revents) return;
+            if (waits[2].revents && reload_.Take()) changed_(Reload());
             if (!PQconsumeInput(connection.get())) break;
             std::vector<std::int64_t> ids;
             bool unreadable = false;

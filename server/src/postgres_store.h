@@ -39,7 +39,9 @@
 // with "<process token> <recording id>", never the data. Watch starts a
 // thread with a connection of its own that LISTENs, fetches the notified
 // recordings by id and reports them; notifications bearing this store's
-// token are its own adds and are not reported. When Watch starts, the
+// token are its own adds and are not reported; so when the writing
+// connection is lost during an add, which may then have been stored, a
+// reload is reported (if watching). When Watch starts, the
 // recordings added since Load are reported. When the connection is lost, the
 // thread connects again with the back-off above, LISTENs again and reports
 // reloadEverything, since notifications sent meanwhile are lost (over TCP,
@@ -102,7 +104,9 @@ private:
     // The writing connection, made when there is none and the back-off
     // allows; null with the reason otherwise. writeMutex_ held.
     pg_conn *Writer(std::string &error);
-    void WriterLost(const std::string &error);
+    // The writing connection was lost; when in the middle of an add, that
+    // add may have been stored (and its notification is this store's own).
+    void WriterLost(const std::string &error, bool duringAdd);
 
     void WatchLoop();
     // Reports the recordings of ids not yet known; false when the connection
@@ -118,7 +122,23 @@ private:
     std::string description_;
     std::chrono::seconds connectTimeout_{3};
     std::string token_;     // names this store's notifications
-    int stopFd_ = -1;       // an eventfd, signalled by the destructor
+    // A signal between threads that poll(2) waits for: an eventfd.
+    class Signal {
+    public:
+        Signal();
+        ~Signal();
+        Signal(const Signal &) = delete;
+        Signal &operator=(const Signal &) = delete;
+        int Fd() const { return fd_; }
+        void Raise();
+        // Whether it was raised since the last Take.
+        bool Take();
+
+    private:
+        int fd_;
+    };
+    Signal stop_;    // raised by the destructor, never taken
+    Signal reload_;  // raised when an add may have been stored although it failed
 
     std::mutex writeMutex_;
     Connection writer_;

@@ -336,6 +336,43 @@ TEST_F(PostgresStoreTest, AnAddAfterARestartGoesStraightToANewConnection) {
     EXPECT_EQ(store->Load({}).size(), 2u);
 }
 
+TEST_F(PostgresStoreTest, AnAddCutOffMidwayAsksForAReload) {
+    // Its commit may have happened; its notification would be this store's
+    // own, and so never reported.
+    auto store = Store();
+    Changes seen;
+    store->Load({});
+    store->Watch(seen.Callback());
+    auto waitFor = [&](std::string_view countQuery) {
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (Scalar(countQuery) == "0" && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(10ms);
+    };
+    // The add waits behind a lock until its backend is ended.
+    std::thread locking([&] {
+        try {
+            Sql("BEGIN; LOCK TABLE tessary_recordings IN EXCLUSIVE MODE; SELECT pg_sleep(60); COMMIT");
+        } catch (const std::runtime_error &) {  // ended below
+        }
+    });
+    waitFor("SELECT count(*) FROM pg_locks l JOIN pg_class c ON c.oid = l.relation"
+            " WHERE c.relname = 'tessary_recordings' AND l.mode = 'ExclusiveLock' AND l.granted");
+    std::optional<StoreError> error;
+    std::thread adding([&] { error = store->AddRecording("uprost\xF8" "ed", SyntheticWord(0, 20), {}); });
+    const std::string waiting =
+        " FROM pg_stat_activity WHERE application_name = 'tessary-server' AND wait_event_type = 'Lock'";
+    waitFor("SELECT count(*)" + std::string(waiting));
+    Sql("SELECT pg_terminate_backend(pid)" + std::string(waiting));
+    adding.join();
+    Sql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE query LIKE '%pg_sleep(60)%'"
+        " AND pid <> pg_backend_pid()");
+    locking.join();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->reason, "the word cannot be added now: the vocabulary database cannot be reached");
+    EXPECT_TRUE(seen.WaitForReload(5s));
+    EXPECT_FALSE(store->AddRecording("potom", SyntheticWord(1, 20), {}));
+}
+
 TEST_F(PostgresStoreTest, AWatchingStoreStopsPromptlyWhileTheDatabaseIsDown) {
     auto store = Store();
     Changes seen;
