@@ -536,12 +536,20 @@ void PostgresStore::WatchLoop() {
                 loaded = loaded_;
             }
             if (loaded) {
-                Result ids(PQexecParams(connection.get(), "SELECT id FROM tessary_recordings", 0, nullptr, nullptr,
-                                        nullptr, nullptr, 1));
                 std::vector<std::int64_t> all;
-                if (Ok(ids.get()))
-                    for (int row = 0; row < PQntuples(ids.get()); ++row) all.push_back(BigInt(ids.get(), row, 0));
-                live = Ok(ids.get()) && Report(connection.get(), std::move(all));
+                bool read;
+                {
+                    // This store's own adds are known once they let go of
+                    // the writer: none is read here between its commit and
+                    // then.
+                    std::lock_guard writing(writeMutex_);
+                    Result ids(PQexecParams(connection.get(), "SELECT id FROM tessary_recordings", 0, nullptr,
+                                            nullptr, nullptr, nullptr, 1));
+                    read = Ok(ids.get());
+                    for (int row = 0; read && row < PQntuples(ids.get()); ++row)
+                        all.push_back(BigInt(ids.get(), row, 0));
+                }
+                live = read && Report(connection.get(), std::move(all));
             }
         } else {
             changed_(Reload());
