@@ -304,10 +304,13 @@ void PostgresStore::Migrate(pg_conn *connection) {
     if (!Ok(r.get()) || PQntuples(r.get()) != 1) fail("cannot read the schema's version", r.get());
     const int version = std::atoi(PQgetvalue(r.get(), 0, 0));
     const auto &migrations = Migrations();
-    if (version > static_cast<int>(migrations.size()))
+    static_assert(kSchemaVersion > 0);
+    if (migrations.size() != static_cast<std::size_t>(kSchemaVersion))
+        throw std::logic_error("the migrations do not lead to schema version " + std::to_string(kSchemaVersion));
+    if (version > kSchemaVersion)
         throw std::runtime_error("the vocabulary database " + description_ + " has schema version " +
                                  std::to_string(version) + ", newer than this tessary-server knows (" +
-                                 std::to_string(migrations.size()) + "): run a newer tessary-server");
+                                 std::to_string(kSchemaVersion) + "): run a newer tessary-server");
     for (std::size_t to = static_cast<std::size_t>(version) + 1; to <= migrations.size(); ++to) {
         Result step = Exec(connection, "BEGIN;" + migrations[to - 1] +
                                            ";UPDATE tessary_schema SET version = " + std::to_string(to) + ";COMMIT");

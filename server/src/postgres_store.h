@@ -52,7 +52,6 @@
 // before applying later changes.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
