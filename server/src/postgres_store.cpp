@@ -33,24 +33,23 @@ constexpr const char *kRefused = "the word cannot be added now: the vocabulary d
 
 // The migrations, in order: migration i brings the schema to version i + 1.
 // A migration only adds; it never drops or rewrites words or recordings.
+static_assert(kFrameBytes == 36, "the schema's frames are 9 floats of 4 bytes");
 const std::vector<std::string> &Migrations() {
     static const std::vector<std::string> migrations = {
-        "CREATE TABLE tessary_words ("
-        " id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,"
-        " name text NOT NULL UNIQUE CHECK (name <> ''),"
-        " added timestamptz NOT NULL DEFAULT now());"
-        "COMMENT ON TABLE tessary_words IS 'words of the vocabulary added by users, by their trimmed names';"
-        "CREATE TABLE tessary_recordings ("
-        " id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,"
-        " word bigint NOT NULL REFERENCES tessary_words (id),"
-        " frame_count integer NOT NULL CHECK (frame_count > 0),"
-        " frames bytea NOT NULL CHECK (octet_length(frames) = frame_count * " +
-            std::to_string(kFrameBytes) +
-            "),"
-            " added timestamptz NOT NULL DEFAULT now());"
-            "CREATE INDEX tessary_recordings_word ON tessary_recordings (word);"
-            "COMMENT ON COLUMN tessary_recordings.frames IS 'frames of speech, " +
-            std::to_string(kFrameFloats) + " little-endian IEEE floats of 4 bytes a frame';",
+        R"(CREATE TABLE tessary_words (
+               id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+               name text NOT NULL UNIQUE CHECK (name <> ''),
+               added timestamptz NOT NULL DEFAULT now());
+           COMMENT ON TABLE tessary_words IS 'words of the vocabulary added by users, by their trimmed names';
+           CREATE TABLE tessary_recordings (
+               id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+               word bigint NOT NULL REFERENCES tessary_words (id),
+               frame_count integer NOT NULL CHECK (frame_count > 0),
+               frames bytea NOT NULL CHECK (octet_length(frames) = frame_count * 36),
+               added timestamptz NOT NULL DEFAULT now());
+           CREATE INDEX tessary_recordings_word ON tessary_recordings (word);
+           COMMENT ON COLUMN tessary_recordings.frames IS
+               'frames of speech, 9 little-endian IEEE floats of 4 bytes a frame';)",
     };
     return migrations;
 }
