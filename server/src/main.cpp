@@ -3,7 +3,8 @@
 //   tessary-server [--listen ADDRESS] [--port N] [--data DIR] [--seed FILE] [--phones FILE]
 //                  [--reject-margin X|off] [--threads N] [--timeout S]
 //                  [--enrol-from CIDR[,CIDR...]] [--max-sessions-per-address N] [--max-adds-per-minute N]
-//                  [--max-words N] [--max-recorded-frames N] [--proxy-protocol] [--verbose] [--version]
+//                  [--max-words N] [--max-recorded-frames N] [--database CONNINFO] [--proxy-protocol]
+//                  [--verbose] [--version]
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -31,6 +32,7 @@
 #include "log.h"
 #include "server.h"
 #include "tessary_version.h"
+#include "postgres_store.h"
 #include "vocabulary.h"
 
 namespace {
@@ -40,10 +42,14 @@ constexpr const char *kUsage =
     "                      [--reject-margin X|off] [--threads N] [--timeout S]\n"
     "                      [--enrol-from CIDR[,CIDR...]] [--max-sessions-per-address N]\n"
     "                      [--max-adds-per-minute N] [--max-words N] [--max-recorded-frames N]\n"
-    "                      [--proxy-protocol] [--verbose] [--version]\n"
+    "                      [--database CONNINFO] [--proxy-protocol] [--verbose] [--version]\n"
     "  --listen ADDRESS  address to listen on (default: all interfaces)\n"
     "  --port N          TCP port (default: 105, the client's default)\n"
     "  --data DIR        folder of the vocabulary (default: ./tessary-data)\n"
+    "  --database CONNINFO\n"
+    "                    keep the added words and recordings in this PostgreSQL database\n"
+    "                    (a libpq connection string or URI) instead of DIR, shared with\n"
+    "                    every server started with the same database\n"
     "  --seed FILE       vocabulary file or word list (UTF-8, a word a line) to start\n"
     "                    from when DIR has none (default: seed-vocabulary.tsv beside\n"
     "                    the program, or the installed one)\n"
@@ -77,6 +83,7 @@ struct Options {
     std::string listen;
     unsigned short port = 105;
     std::filesystem::path data = "tessary-data";
+    std::string database;  // a libpq connection string; empty: the vocabulary file in data
     std::filesystem::path seed;
     std::filesystem::path phones;
     float rejectionMargin = tessary::kDefaultRejectionMargin;
@@ -167,6 +174,13 @@ bool ParseOptions(int argc, char **argv, Options &options) {
             options.bounds.maxRecordedFrames = n;
         } else if (a == "--data" && value(v)) {
             options.data = v;
+        } else if (a == "--database" && value(v)) {
+            if (v.empty()) {
+                std::cerr << "tessary-server: --database needs a connection string, such as "
+                             "\"host=/run/postgresql dbname=tessary\"\n";
+                return false;
+            }
+            options.database = v;
         } else if (a == "--seed" && value(v)) {
             options.seed = v;
         } else if (a == "--phones" && value(v)) {
@@ -264,7 +278,11 @@ int main(int argc, char **argv) {
             phonesLine = "no phone models found (phone-models.tsv): words are recognised by their recordings "
                          "and trained models only, never by spelling";
         }
-        vocabulary = tessary::Vocabulary::Open(options.data, seed, phones, options.rejectionMargin);
+        if (options.database.empty())
+            vocabulary = tessary::Vocabulary::Open(options.data, seed, phones, options.rejectionMargin);
+        else
+            vocabulary = tessary::Vocabulary::Open(std::make_unique<tessary::PostgresStore>(options.database), seed,
+                                                   phones, options.rejectionMargin);
         vocabulary->SetBounds(options.bounds);
         if (const std::size_t stale = vocabulary->StaleFilesRemoved())
             log.Line("removed " + std::to_string(stale) + (stale == 1 ? " temporary file" : " temporary files") +

@@ -470,6 +470,7 @@ Vocabulary::AddResult Vocabulary::AddRecording(std::string_view word, std::vecto
 }
 
 std::string Vocabulary::WhyNoRoom(std::string_view word, std::size_t frames) const {
+    if (std::string why = store_->WhyCannotAdd(); !why.empty()) return why;
     return WhyNoRoom(*Snapshot(), word, frames);
 }
 

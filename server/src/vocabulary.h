@@ -199,8 +199,9 @@ public:
     // Set before the vocabulary is shared; the defaults otherwise.
     void SetBounds(const VocabularyBounds &bounds) { bounds_ = bounds; }
     const VocabularyBounds &Bounds() const { return bounds_; }
-    // Why a recording of word of the given frames would pass a bound now,
-    // in plain words, or "" when it fits (frames 0: whether any would).
+    // Why a recording of word of the given frames would pass a bound now, or
+    // the store cannot take it now (its database is gone), in plain words,
+    // or "" when it fits (frames 0: whether any would).
     std::string WhyNoRoom(std::string_view word, std::size_t frames = 0) const;
 
     // Called, on the vocabulary's own thread, each time a change of another

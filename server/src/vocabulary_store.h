@@ -62,6 +62,11 @@ public:
     virtual std::optional<StoreError> AddRecording(std::string_view word, std::span<const float> frames,
                                                    const std::vector<std::shared_ptr<const Word>> &after) = 0;
 
+    // Why an add would be refused now, in plain words fit for the client, or
+    // "" when it may succeed: a shared store that has lost its database
+    // says so before the user records the word.
+    virtual std::string WhyCannotAdd() const { return {}; }
+
     // From now on, calls changed, on a thread of the store's own, with what
     // other processes changed (never this process's own adds). A store no
     // other process writes never calls it. The callback must not block long.
