@@ -402,9 +402,15 @@ private:
             } while (missing > 0 && Clock::now() < until);
             f.lostWords += missing;
             f.allListedAfterSeconds = std::chrono::duration<double>(Clock::now() - back).count();
+            if (missing == 0) continue;
             for (const std::string &w : told_)
-                if (missing > 0 && !Lists(*client, w))
-                    std::fprintf(stderr, "%s does not list %s\n", ServerName(i).c_str(), w.c_str());
+                if (!Lists(*client, w)) std::fprintf(stderr, "%s does not list %s\n", ServerName(i).c_str(), w.c_str());
+            for (int o = 0; o < kInstances; ++o) {
+                const auto log = instances_[static_cast<std::size_t>(o)]->LinesWith("");
+                std::fprintf(stderr, "the log of %s, its last lines:\n", ServerName(o).c_str());
+                for (std::size_t l = log.size() > 12 ? log.size() - 12 : 0; l < log.size(); ++l)
+                    std::fprintf(stderr, "  %s\n", log[l].c_str());
+            }
         }
     }
 
