@@ -68,20 +68,8 @@ std::string WordName(int k) {
 
 // Sends an utterance's "SRCG" and "DATA", then its "REST": the time from
 // "REST" to the answer, and the answer.
-void SendUtterance(TestClient &client, const std::vector<float> &floats, bool rest) {
-    std::int32_t number = 0;
-    std::vector<std::uint8_t> bytes = Encode("SRCG", 0, "");
-    const auto data = DataPackets(floats, 509, number);
-    bytes.insert(bytes.end(), data.begin(), data.end());
-    if (rest) {
-        const auto end = Encode("REST", 0, "\r\n");
-        bytes.insert(bytes.end(), end.begin(), end.end());
-    }
-    client.Send(bytes);
-}
-
 double RestToAnswer(TestClient &client, const std::vector<float> &floats, std::string &answer) {
-    SendUtterance(client, floats, false);
+    client.Speak(floats);
     const auto rest = Encode("REST", 0, "\r\n");
     const auto start = Clock::now();
     client.Send(rest);
@@ -319,7 +307,10 @@ private:
         f.sessions = sessions_;
         // Every session speaks at once, then the answers are read: a session
         // that gets none costs the client's wait once, not once each.
-        for (auto &client : clients) SendUtterance(*client, Utterance(1, 40), true);
+        for (auto &client : clients) {
+            client->Speak(Utterance(1, 40));
+            client->Send("REST", 0, "\r\n");
+        }
         for (std::size_t n = 0; n < clients.size(); ++n) {
             answer = clients[n]->ReadMessage();
             const bool failed = !Served(answer);
