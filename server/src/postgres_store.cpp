@@ -561,15 +561,9 @@ void PostgresStore::WatchLoop() {
         }
 
         while (live && PQsocket(connection.get()) >= 0) {
-            pollfd waits[3] = {{PQsocket(connection.get()), POLLIN, 0}, {stop_.Fd(), POLLIN, 0},
-                               {reload_.Fd(), POLLIN, 0}};
-            if (::poll(waits, 3, -1) < 0) {
-                if (errno == EINTR) continue;
-                break;
-            }
-            if (waits[1].revents) return;
-            if (waits[2].revents && reload_.Take()) changed_(Reload());
-            if (!PQconsumeInput(connection.get())) break;
+            // Notifications libpq has read already are taken before waiting:
+            // those that came while a query of Report ran on this connection
+            // were read with its result and would not wake the poll.
             std::vector<std::int64_t> ids;
             bool unreadable = false;
             while (PGnotify *notify = PQnotifies(connection.get())) {
@@ -584,7 +578,19 @@ void PostgresStore::WatchLoop() {
                 PQfreemem(notify);
             }
             if (unreadable) changed_(Reload());
-            live = Report(connection.get(), std::move(ids));
+            if (unreadable || !ids.empty()) {
+                live = Report(connection.get(), std::move(ids));
+                continue;
+            }
+            pollfd waits[3] = {{PQsocket(connection.get()), POLLIN, 0}, {stop_.Fd(), POLLIN, 0},
+                               {reload_.Fd(), POLLIN, 0}};
+            if (::poll(waits, 3, -1) < 0) {
+                if (errno == EINTR) continue;
+                break;
+            }
+            if (waits[1].revents) return;
+            if (waits[2].revents && reload_.Take()) changed_(Reload());
+            if (!PQconsumeInput(connection.get())) break;
         }
         listening_ = false;
     }

@@ -28,11 +28,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kInstances = 3;
 
-// The PROXY protocol's LOCAL header: what a health check sends, and what a
-// test sends to talk to one instance directly (it is taken as from the
-// connection's own address).
-const std::vector<std::uint8_t> kLocalHeader = {0x0D, 0x0A, 0x0D, 0x0A, 0x00, 0x0D, 0x0A, 0x51, 0x55, 0x49,
-                                                0x54, 0x0A, 0x20, 0x00, 0x00, 0x00};
 
 // A word the seed does not have, spoken as the made-up word 4.
 constexpr const char *kNewWord = "slovo";
@@ -65,19 +60,9 @@ protected:
 
     static std::string ServerName(int i) { return "tessary-" + std::to_string(i + 1); }
 
-    // A session with instance i itself, not through HAProxy.
-    std::unique_ptr<TestClient> Direct(int i) {
-        auto client = std::make_unique<TestClient>(ports_[static_cast<std::size_t>(i)]);
-        client->Send(kLocalHeader);
-        return client;
-    }
+    std::unique_ptr<TestClient> Direct(int i) { return DirectClient(ports_[static_cast<std::size_t>(i)]); }
 
-    // Which instance logged this client's session; -1 for none.
-    int InstanceOf(const TestClient &client) {
-        for (int i = 0; i < kInstances; ++i)
-            if (!instances_[static_cast<std::size_t>(i)]->LinesWith(client.Name() + " connected").empty()) return i;
-        return -1;
-    }
+    int InstanceOf(const TestClient &client) { return test::InstanceOf(instances_, client); }
 
     // Adds kNewWord through a session, as a user does: "ADDW", then the word said.
     static std::string AddWord(TestClient &client, const std::string &word, int id) {

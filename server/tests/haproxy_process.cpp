@@ -25,6 +25,21 @@ std::string Indent(const std::string &line) { return line.substr(0, line.find_fi
 
 }  // namespace
 
+const std::vector<std::uint8_t> kProxyLocalHeader = {0x0D, 0x0A, 0x0D, 0x0A, 0x00, 0x0D, 0x0A, 0x51, 0x55, 0x49,
+                                                     0x54, 0x0A, 0x20, 0x00, 0x00, 0x00};
+
+std::unique_ptr<TestClient> DirectClient(std::uint16_t port) {
+    auto client = std::make_unique<TestClient>(port);
+    client->Send(kProxyLocalHeader);
+    return client;
+}
+
+int InstanceOf(const std::vector<std::unique_ptr<Process>> &instances, const TestClient &client) {
+    for (std::size_t i = 0; i < instances.size(); ++i)
+        if (!instances[i]->LinesWith(client.Name() + " connected").empty()) return static_cast<int>(i);
+    return -1;
+}
+
 std::uint16_t FreeLoopbackPort() {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};

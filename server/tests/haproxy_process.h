@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "server_process.h"
+#include "test_client.h"
 
 namespace tessary::test {
 
@@ -63,5 +64,16 @@ private:
 
 // A TCP port on 127.0.0.1 that nothing listens on now.
 std::uint16_t FreeLoopbackPort();
+
+// The PROXY protocol's LOCAL header: what a health check sends, and what a
+// test sends to talk to an instance started with --proxy-protocol directly
+// (it is taken as from the connection's own address).
+extern const std::vector<std::uint8_t> kProxyLocalHeader;
+
+// A session with the instance at port itself, not through HAProxy.
+std::unique_ptr<TestClient> DirectClient(std::uint16_t port);
+
+// Which of instances logged the session of client; -1 for none.
+int InstanceOf(const std::vector<std::unique_ptr<Process>> &instances, const TestClient &client);
 
 }  // namespace tessary::test

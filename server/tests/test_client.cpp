@@ -182,13 +182,16 @@ bool TestClient::WaitClosed() {
     }
 }
 
-std::string TestClient::Utter(const std::vector<float> &floats) {
+void TestClient::Speak(const std::vector<float> &floats) {
     std::vector<std::uint8_t> bytes = Encode("SRCG", 0, "");
     const auto data = DataPackets(floats, 509, dataNumber_);
     bytes.insert(bytes.end(), data.begin(), data.end());
-    const auto rest = Encode("REST", 0, "\r\n");
-    bytes.insert(bytes.end(), rest.begin(), rest.end());
     Send(bytes);
+}
+
+std::string TestClient::Utter(const std::vector<float> &floats) {
+    Speak(floats);
+    Send("REST", 0, "\r\n");
     return ReadMessage();
 }
 

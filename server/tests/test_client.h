@@ -88,6 +88,8 @@ public:
     // Sends an utterance: "SRCG", the floats in "DATA" packets of at most
     // 509 floats, "REST" with CR LF; returns the answer's text.
     std::string Utter(const std::vector<float> &floats);
+    // The same without its "REST": "SRCG" and the "DATA" packets.
+    void Speak(const std::vector<float> &floats);
 
 private:
     bool ReadExactly(std::uint8_t *bytes, std::size_t count);
