@@ -35,8 +35,14 @@ std::unique_ptr<TestClient> DirectClient(std::uint16_t port) {
 }
 
 int InstanceOf(const std::vector<std::unique_ptr<Process>> &instances, const TestClient &client) {
-    for (std::size_t i = 0; i < instances.size(); ++i)
-        if (!instances[i]->LinesWith(client.Name() + " connected").empty()) return static_cast<int>(i);
+    // The line is written before the session's first answer, but the log is
+    // read by a thread of its own: it may not have been read yet.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    do {
+        for (std::size_t i = 0; i < instances.size(); ++i)
+            if (!instances[i]->LinesWith(client.Name() + " connected").empty()) return static_cast<int>(i);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    } while (std::chrono::steady_clock::now() < until);
     return -1;
 }
 

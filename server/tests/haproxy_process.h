@@ -73,7 +73,8 @@ extern const std::vector<std::uint8_t> kProxyLocalHeader;
 // A session with the instance at port itself, not through HAProxy.
 std::unique_ptr<TestClient> DirectClient(std::uint16_t port);
 
-// Which of instances logged the session of client; -1 for none.
+// Which of instances logged the session of client (waiting up to 5 s for
+// the line to be read); -1 for none.
 int InstanceOf(const std::vector<std::unique_ptr<Process>> &instances, const TestClient &client);
 
 }  // namespace tessary::test
