@@ -28,9 +28,7 @@
 #include <thread>
 #include <vector>
 
-#include "haproxy_process.h"
-#include "postgres_process.h"
-#include "server_process.h"
+#include "cluster_processes.h"
 #include "test_client.h"
 #include "test_support.h"
 
@@ -121,17 +119,8 @@ struct Figures {
 class Cluster {
 public:
     explicit Cluster(int repeat, int words, int sessions) : repeat_(repeat), words_(words), sessions_(sessions) {
-        database_ = std::make_unique<PostgresProcess>();
-        database_->Sql("CREATE DATABASE tessary");
-        for (int i = 0; i < kInstances; ++i) {
-            instances_.push_back(StartInstance(i, 0));
-            ports_.push_back(instances_.back()->ListeningPort());
-            if (ports_.back() == 0) throw std::runtime_error("instance " + std::to_string(i + 1) + " did not start");
-        }
-        haproxy_ = std::make_unique<HaproxyProcess>(TESSARY_HAPROXY_CONFIG, dir_.Path(), ports_);
-        for (int i = 0; i < kInstances; ++i)
-            if (!haproxy_->WaitForServerState(ServerName(i), 2))
-                throw std::runtime_error("HAProxy does not see " + ServerName(i) + " up");
+        cluster_ = std::make_unique<ClusterProcesses>(dir_.Path(), seed_, kInstances,
+                                                      std::vector<std::string>{"--max-adds-per-minute", "0"});
     }
 
     Figures Run() {
@@ -159,24 +148,15 @@ public:
     }
 
 private:
-    std::unique_ptr<Process> StartInstance(int i, std::uint16_t port) {
-        return std::make_unique<Process>(std::vector<std::string>{
-            "--listen", "127.0.0.1", "--port", std::to_string(port), "--data",
-            (dir_.Path() / ("instance-" + std::to_string(i))).string(), "--seed", seed_.string(), "--threads", "2",
-            "--max-adds-per-minute", "0", "--proxy-protocol", "--database", database_->ConnInfo("tessary")});
-    }
-
-    static std::string ServerName(int i) { return "tessary-" + std::to_string(i + 1); }
-
-    std::unique_ptr<TestClient> Direct(int i) { return DirectClient(ports_[static_cast<std::size_t>(i)]); }
-
-    int InstanceOf(const TestClient &client) { return test::InstanceOf(instances_, client); }
+    static std::string ServerName(int i) { return ClusterProcesses::ServerName(i); }
+    std::unique_ptr<TestClient> Direct(int i) { return cluster_->Direct(i); }
+    int InstanceOf(const TestClient &client) { return cluster_->InstanceOf(client); }
 
     // 1: one session through HAProxy, one straight to the instance it went
     // to, taken in turns.
     void Latency(Figures &f) {
         std::fprintf(stderr, "REST to answer, through HAProxy and directly...\n");
-        TestClient proxied(haproxy_->Port());
+        TestClient proxied(cluster_->haproxy->Port());
         std::string answer;
         RestToAnswer(proxied, Utterance(0, 40), answer);
         const int i = InstanceOf(proxied);
@@ -295,15 +275,15 @@ private:
         std::vector<std::unique_ptr<TestClient>> clients;
         std::string answer;
         for (int n = 0; n < sessions_; ++n) {
-            clients.push_back(std::make_unique<TestClient>(haproxy_->Port(), "127.0.0." + std::to_string(2 + n % 20)));
+            clients.push_back(std::make_unique<TestClient>(cluster_->haproxy->Port(), "127.0.0." + std::to_string(2 + n % 20)));
             RestToAnswer(*clients.back(), Utterance(0, 40), answer);
         }
         constexpr int kKilled = 2;
         std::vector<int> where;
         for (auto &client : clients) where.push_back(InstanceOf(*client));
         const auto killed = Clock::now();
-        instances_[kKilled]->Signal(SIGKILL);
-        instances_[kKilled]->Wait();
+        cluster_->instances[kKilled]->Signal(SIGKILL);
+        cluster_->instances[kKilled]->Wait();
         f.sessions = sessions_;
         // Every session speaks at once, then the answers are read: a session
         // that gets none costs the client's wait once, not once each.
@@ -321,17 +301,18 @@ private:
         clients.clear();
         // New sessions at once, before the health check has marked it down.
         for (int n = 0; n < sessions_; ++n) {
-            TestClient client(haproxy_->Port(), "127.0.0." + std::to_string(2 + n % 20));
+            TestClient client(cluster_->haproxy->Port(), "127.0.0." + std::to_string(2 + n % 20));
             RestToAnswer(client, Utterance(1, 40), answer);
             ++f.later;
             f.laterServed += Served(answer);
         }
-        if (haproxy_->WaitForServerState(ServerName(kKilled), 0))
+        if (cluster_->haproxy->WaitForServerState(ServerName(kKilled), 0))
             f.downAfterSeconds = std::chrono::duration<double>(Clock::now() - killed).count();
         // Back on its port, for the database's restart.
-        instances_[kKilled] = StartInstance(kKilled, ports_[kKilled]);
-        if (instances_[kKilled]->ListeningPort() == 0) throw std::runtime_error("the killed instance did not restart");
-        haproxy_->WaitForServerState(ServerName(kKilled), 2);
+        cluster_->instances[kKilled] = cluster_->StartInstance(kKilled, cluster_->ports[kKilled]);
+        if (cluster_->instances[kKilled]->ListeningPort() == 0)
+            throw std::runtime_error("the killed instance did not restart");
+        cluster_->haproxy->WaitForServerState(ServerName(kKilled), 2);
     }
 
     // 6: words added before PostgreSQL stops and after it is back; every
@@ -343,7 +324,7 @@ private:
             auto client = Direct(0);
             Fill(*client, each);
         }
-        database_->Stop();
+        cluster_->database->Stop();
         for (int i = 0; i < kInstances; ++i) {
             auto client = Direct(i);
             const auto until = Clock::now() + 5s;
@@ -359,7 +340,7 @@ private:
             } while (Clock::now() < until);
             f.refusedWhileDown += refused.starts_with("Cannot add");
         }
-        database_->Start();
+        cluster_->database->Start();
         for (int i = 0; i < kInstances; ++i) {
             auto client = Direct(i);
             const auto until = Clock::now() + 30s;
@@ -397,7 +378,7 @@ private:
             for (const std::string &w : told_)
                 if (!Lists(*client, w)) std::fprintf(stderr, "%s does not list %s\n", ServerName(i).c_str(), w.c_str());
             for (int o = 0; o < kInstances; ++o) {
-                const auto log = instances_[static_cast<std::size_t>(o)]->LinesWith("");
+                const auto log = cluster_->instances[static_cast<std::size_t>(o)]->LinesWith("");
                 std::fprintf(stderr, "the log of %s, its last lines:\n", ServerName(o).c_str());
                 for (std::size_t l = log.size() > 12 ? log.size() - 12 : 0; l < log.size(); ++l)
                     std::fprintf(stderr, "  %s\n", log[l].c_str());
@@ -410,10 +391,7 @@ private:
     std::vector<std::string> told_;  // words the cluster answered "Added" for
     TempDir dir_;
     std::filesystem::path seed_ = WriteSeedFile(dir_.Path());
-    std::unique_ptr<PostgresProcess> database_;
-    std::vector<std::unique_ptr<Process>> instances_;
-    std::vector<std::uint16_t> ports_;
-    std::unique_ptr<HaproxyProcess> haproxy_;
+    std::unique_ptr<ClusterProcesses> cluster_;
 };
 
 // The test client's complaints (a session whose instance died gets no

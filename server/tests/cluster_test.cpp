@@ -14,9 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "haproxy_process.h"
-#include "postgres_process.h"
-#include "server_process.h"
+#include "cluster_processes.h"
 #include "test_client.h"
 #include "test_support.h"
 
@@ -39,30 +37,16 @@ protected:
             GTEST_SKIP() << "no PostgreSQL for the cluster tests: " << why;
         if (HaproxyProcess::Program().empty())
             GTEST_SKIP() << "haproxy not found (scripts/install-deps installs it): the cluster tests are skipped";
-        database_ = std::make_unique<PostgresProcess>();
-        database_->Sql("CREATE DATABASE tessary");
-        for (int i = 0; i < kInstances; ++i) {
-            instances_.push_back(StartInstance(i));
-            ports_.push_back(instances_.back()->ListeningPort());
-            ASSERT_NE(ports_.back(), 0) << "instance " << i + 1 << " did not start";
+        try {
+            cluster_ = std::make_unique<ClusterProcesses>(dir_.Path(), seed_, kInstances);
+        } catch (const std::exception &e) {
+            FAIL() << e.what();
         }
-        haproxy_ = std::make_unique<HaproxyProcess>(TESSARY_HAPROXY_CONFIG, dir_.Path(), ports_);
-        for (int i = 0; i < kInstances; ++i)
-            ASSERT_TRUE(haproxy_->WaitForServerState(ServerName(i), 2)) << haproxy_->Command("show servers state");
     }
 
-    std::unique_ptr<Process> StartInstance(int i) {
-        return std::make_unique<Process>(std::vector<std::string>{
-            "--listen", "127.0.0.1", "--port", "0", "--data", (dir_.Path() / ("instance-" + std::to_string(i))).string(),
-            "--seed", seed_.string(), "--threads", "2", "--proxy-protocol", "--database",
-            database_->ConnInfo("tessary")});
-    }
-
-    static std::string ServerName(int i) { return "tessary-" + std::to_string(i + 1); }
-
-    std::unique_ptr<TestClient> Direct(int i) { return DirectClient(ports_[static_cast<std::size_t>(i)]); }
-
-    int InstanceOf(const TestClient &client) { return test::InstanceOf(instances_, client); }
+    static std::string ServerName(int i) { return ClusterProcesses::ServerName(i); }
+    std::unique_ptr<TestClient> Direct(int i) { return cluster_->Direct(i); }
+    int InstanceOf(const TestClient &client) { return cluster_->InstanceOf(client); }
 
     // Adds kNewWord through a session, as a user does: "ADDW", then the word said.
     static std::string AddWord(TestClient &client, const std::string &word, int id) {
@@ -85,10 +69,7 @@ protected:
 
     TempDir dir_;
     std::filesystem::path seed_ = WriteSeedFile(dir_.Path());
-    std::unique_ptr<PostgresProcess> database_;
-    std::vector<std::unique_ptr<Process>> instances_;
-    std::vector<std::uint16_t> ports_;
-    std::unique_ptr<HaproxyProcess> haproxy_;
+    std::unique_ptr<ClusterProcesses> cluster_;
 };
 
 TEST_F(Cluster, SessionsSpreadOverEveryInstanceAndAWordAddedThroughOneIsHeardThroughEveryOther) {
@@ -96,7 +77,7 @@ TEST_F(Cluster, SessionsSpreadOverEveryInstanceAndAWordAddedThroughOneIsHeardThr
     // address hold 32): leastconn gives every instance its share.
     std::vector<std::unique_ptr<TestClient>> clients;
     for (int n = 0; n < 300; ++n) {
-        clients.push_back(std::make_unique<TestClient>(haproxy_->Port(), "127.0.0." + std::to_string(2 + n % 50)));
+        clients.push_back(std::make_unique<TestClient>(cluster_->haproxy->Port(), "127.0.0." + std::to_string(2 + n % 50)));
         clients.back()->Send("PING", n, "x");
         const auto pong = clients.back()->Read();
         ASSERT_TRUE(pong && pong->type == "PONG" && pong->number == n) << "session " << n;
@@ -145,12 +126,12 @@ TEST_F(Cluster, AKilledInstanceLosesOnlyItsSessionsAndNoWord) {
     adder.reset();
 
     std::vector<std::unique_ptr<TestClient>> clients;
-    for (int n = 0; n < 30; ++n) clients.push_back(std::make_unique<TestClient>(haproxy_->Port()));
+    for (int n = 0; n < 30; ++n) clients.push_back(std::make_unique<TestClient>(cluster_->haproxy->Port()));
     for (auto &client : clients) EXPECT_EQ(client->Utter(Utterance(0, 40)), "Recognised: ano\r\n");
 
-    instances_[1]->Signal(SIGKILL);
-    instances_[1]->Wait();
-    ASSERT_TRUE(haproxy_->WaitForServerState(ServerName(1), 0)) << haproxy_->Command("show servers state");
+    cluster_->instances[1]->Signal(SIGKILL);
+    cluster_->instances[1]->Wait();
+    ASSERT_TRUE(cluster_->haproxy->WaitForServerState(ServerName(1), 0)) << cluster_->haproxy->Command("show servers state");
 
     // The sessions of the others go on; every new session is served.
     for (auto &client : clients) {
@@ -159,7 +140,7 @@ TEST_F(Cluster, AKilledInstanceLosesOnlyItsSessionsAndNoWord) {
         }
     }
     for (int n = 0; n < 30; ++n) {
-        TestClient client(haproxy_->Port());
+        TestClient client(cluster_->haproxy->Port());
         EXPECT_EQ(client.Utter(Utterance(4, 40)), std::string("Recognised: ") + kNewWord + "\r\n") << "session " << n;
         EXPECT_NE(InstanceOf(client), 1);
     }
@@ -170,7 +151,7 @@ TEST_F(Cluster, RecognitionGoesOnWhileTheDatabaseIsDownAndNoWordIsLost) {
     ASSERT_EQ(AddWord(*client, kNewWord, 4), std::string("Added the word ") + kNewWord + " to the vocabulary.\r\n");
     for (int i = 1; i < kInstances; ++i) ASSERT_TRUE(Lists(i, kNewWord, 1s)) << ServerName(i);
 
-    database_->Stop();
+    cluster_->database->Stop();
     for (int i = 0; i < kInstances; ++i)
         EXPECT_EQ(Direct(i)->Utter(Utterance(4, 40)), std::string("Recognised: ") + kNewWord + "\r\n") << ServerName(i);
     // Told at once, before the word is said; the log says why.
@@ -183,11 +164,11 @@ TEST_F(Cluster, RecognitionGoesOnWhileTheDatabaseIsDownAndNoWordIsLost) {
         client->Utter(Utterance(0, 40));  // the database's end not seen yet: the recording is refused instead
     } while (Clock::now() < until);
     EXPECT_EQ(refused, "Cannot add the word: the vocabulary database cannot be reached now.\r\n");
-    EXPECT_TRUE(instances_[0]->WaitForLines("ADDW refused: the vocabulary database cannot be reached now", 1));
+    EXPECT_TRUE(cluster_->instances[0]->WaitForLines("ADDW refused: the vocabulary database cannot be reached now", 1));
     EXPECT_EQ(client->Utter(Utterance(0, 40)), "Recognised: ano\r\n");
 
     // Back again: adds work once the instance has reconnected.
-    database_->Start();
+    cluster_->database->Start();
     const auto back = Clock::now() + 20s;
     std::string answer;
     do {
@@ -206,13 +187,13 @@ TEST_F(Cluster, RecognitionGoesOnWhileTheDatabaseIsDownAndNoWordIsLost) {
 TEST_F(Cluster, ADrainedInstanceFinishesItsSessionsAndGetsNoNewOnes) {
     std::vector<std::unique_ptr<TestClient>> clients;
     for (int n = 0; n < 6; ++n) {
-        clients.push_back(std::make_unique<TestClient>(haproxy_->Port()));
+        clients.push_back(std::make_unique<TestClient>(cluster_->haproxy->Port()));
         EXPECT_EQ(clients.back()->Utter(Utterance(0, 40)), "Recognised: ano\r\n");
     }
-    haproxy_->Command("set server tessary/" + ServerName(0) + " state drain");
+    cluster_->haproxy->Command("set server tessary/" + ServerName(0) + " state drain");
 
     for (int n = 0; n < 12; ++n) {
-        TestClient client(haproxy_->Port());
+        TestClient client(cluster_->haproxy->Port());
         EXPECT_EQ(client.Utter(Utterance(1, 40)), "Recognised: ne\r\n");
         EXPECT_NE(InstanceOf(client), 0) << "a new session went to the drained instance";
     }
