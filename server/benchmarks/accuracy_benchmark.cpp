@@ -19,8 +19,9 @@
 //   - the round trip of a third session's "PING" while two sessions
 //     recognise against those 1,000 words, on a real server on loopback.
 //
-//   tessary_accuracy_benchmark   (run from the build folder; uses the seed and
-//                                 the speech cache of the build)
+//   tessary_accuracy_benchmark [--errors]   (run from the build folder; uses the
+//                                 seed and the speech cache of the build;
+//                                 --errors prints every utterance heard wrong)
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -65,12 +66,21 @@ std::vector<std::string> InventedWords(int count) {
     return words;
 }
 
+// With --errors, every utterance heard wrong is printed as it is met.
+bool printErrors = false;
+
 struct Tally {
     int right = 0;
     int total = 0;
     void Add(bool ok) {
         right += ok;
         ++total;
+    }
+    // Counts whether heard is expected; prints a miss under label.
+    void Add(const std::string &heard, const std::string &expected, const std::string &label) {
+        Add(heard == expected);
+        if (printErrors && heard != expected)
+            std::printf("  %s: %s heard as %s\n", label.c_str(), expected.c_str(), heard.c_str());
     }
     Tally &operator+=(const Tally &other) {
         right += other.right;
@@ -107,8 +117,13 @@ double MedianRecognise(const std::vector<float> &frames, const VocabularyState &
 }  // namespace
 }  // namespace tessary
 
-int main() {
+int main(int argc, char **argv) {
     using namespace tessary;
+    if (argc > 2 || (argc == 2 && std::strcmp(argv[1], "--errors") != 0)) {
+        std::fprintf(stderr, "usage: tessary_accuracy_benchmark [--errors]\n");
+        return 2;
+    }
+    printErrors = argc == 2;
     const auto phones = LoadPhoneModelsFile(TESSARY_PHONES_FILE);
     const auto phonesWithoutMachac = LoadPhoneModelsFile(TESSARY_MEASURE_PHONES_FILE);
     const auto phonesWithoutDita = LoadPhoneModelsFile(TESSARY_DITA_PHONES_FILE);
@@ -140,12 +155,12 @@ int main() {
             ++n;
             if (r.speaker == speaker) {
                 Tally *t = unseen[s];
-                t[kClean].Add(Heard(r.samples, v) == r.word);
-                t[kBackground].Add(Heard(Around(r.samples, 2400, &pink, 40, n), v) == r.word);
-                t[kWhite20].Add(Heard(Around(r.samples, 2400, &white, 20, n), v) == r.word);
-                t[kWhite10].Add(Heard(Around(r.samples, 2400, &white, 10, n), v) == r.word);
+                t[kClean].Add(Heard(r.samples, v), r.word, r.source + ", clean");
+                t[kBackground].Add(Heard(Around(r.samples, 2400, &pink, 40, n), v), r.word, r.source + ", background");
+                t[kWhite20].Add(Heard(Around(r.samples, 2400, &white, 20, n), v), r.word, r.source + ", 20 dB");
+                t[kWhite10].Add(Heard(Around(r.samples, 2400, &white, 10, n), v), r.word, r.source + ", 10 dB");
             } else if (s == 0) {
-                espeak.Add(Heard(Around(r.samples, 2400, nullptr, 0, n), seed) == r.word);
+                espeak.Add(Heard(Around(r.samples, 2400, nullptr, 0, n), seed), r.word, r.source);
             }
         }
     }
@@ -168,9 +183,9 @@ int main() {
         for (const Rendition &r : heldOut) {
             if (r.speaker != "festival machac") continue;
             ++n;
-            enrolled.Add(Heard(Around(r.samples, 8000, &white, 20, n), *state) == r.word);
-            enrolled.Add(Heard(Around(r.samples, 8000, &pink, 15, n), *state) == r.word);
-            enrolled.Add(Heard(Around(r.samples, 8000, &brown, 10, n), *state) == r.word);
+            enrolled.Add(Heard(Around(r.samples, 8000, &white, 20, n), *state), r.word, r.source + ", enrolled, 20 dB");
+            enrolled.Add(Heard(Around(r.samples, 8000, &pink, 15, n), *state), r.word, r.source + ", enrolled, 15 dB");
+            enrolled.Add(Heard(Around(r.samples, 8000, &brown, 10, n), *state), r.word, r.source + ", enrolled, 10 dB");
         }
         std::filesystem::remove_all(dir);
     }
@@ -301,7 +316,8 @@ int main() {
             const VocabularyState v = VocabularyOfTexts(texts, k == 0 ? phonesWithoutMachac : phonesWithoutDita);
             for (const Sentence &s : sentences)
                 if (IsShortUtterance(s) && s.speaker == (k == 0 ? "v" : "m"))
-                    realShort[k].Add(Heard(ReadSentenceAudio(s, options.cache), v) == VocabularyText(s.text));
+                    realShort[k].Add(Heard(ReadSentenceAudio(s, options.cache), v), VocabularyText(s.text),
+                                     s.level + "/" + s.id);
         }
         for (const Sentence &s : sentences) {
             if (s.speaker != "v" || WordCount(VocabularyText(s.text)) < 4) continue;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 
 #include "frame_features.h"
 
@@ -34,7 +35,7 @@ FeatureMatrix MakeFeatures(std::span<const float> speechFrames) {
     FeatureMatrix f(n, kFeatureDims);
     if (n == 0) return f;
 
-    // Cepstra less their mean; energy below the peak.
+    // Cepstra less their mean, drawn towards the prior; energy below the peak.
     float peak = 0;
     for (Eigen::Index t = 0; t < n; ++t) {
         const float *in = speechFrames.data() + t * kFrameFloats;
@@ -43,7 +44,10 @@ FeatureMatrix MakeFeatures(std::span<const float> speechFrames) {
         f(t, kNumCep) = std::max(e, 0.0f);
         peak = std::max(peak, f(t, kNumCep));
     }
-    const Eigen::RowVectorXf mean = f.leftCols(kNumCep).colwise().mean();
+    static_assert(std::size(kCepstralPrior) == kNumCep);
+    const Eigen::Map<const Eigen::RowVectorXf> prior(kCepstralPrior, kNumCep);
+    const Eigen::RowVectorXf mean = (kCepstralPriorFrames * prior + f.leftCols(kNumCep).colwise().sum()) /
+                                    (kCepstralPriorFrames + static_cast<float>(n));
     f.leftCols(kNumCep).rowwise() -= mean;
     for (Eigen::Index t = 0; t < n; ++t) f(t, kNumCep) = std::max(f(t, kNumCep) - peak, -kEnergyRange);
 

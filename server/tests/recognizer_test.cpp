@@ -82,18 +82,28 @@ TEST(FindSpeech, KeepsThePausesInsideAWordAndCapsItsLength) {
     EXPECT_EQ(endless.last - endless.first + 1, kMaxSpeechFrames);
 }
 
-TEST(FeatureVectors, IgnoreLoudnessAndChannelAndSurviveNonFiniteNumbers) {
-    auto frames = SyntheticWord(1, 30);
-    const FeatureMatrix a = MakeFeatures(frames);
-    ASSERT_EQ(a.rows(), 30);
+TEST(FeatureVectors, IgnoreLoudnessRemoveChannelWithLengthAndSurviveNonFiniteNumbers) {
     // Louder by 20 dB, and a constant added to every cepstrum (another
-    // microphone's colouring): the same vectors.
-    auto changed = frames;
-    for (std::size_t t = 0; t < 30; ++t) {
-        changed[t * kFrameFloats + kNumCep] += 2.0f;
-        for (int k = 0; k < kNumCep; ++k) changed[t * kFrameFloats + k] += 0.5f * static_cast<float>(k);
-    }
-    EXPECT_TRUE(MakeFeatures(changed).isApprox(a, 1e-4f));
+    // microphone's colouring): the loudness is gone, and of the colour only
+    // the share that the prior holds back, smaller for a longer utterance.
+    auto residue = [](int frames) {
+        const auto word = SyntheticWord(1, frames);
+        auto changed = word;
+        for (std::size_t t = 0; t < static_cast<std::size_t>(frames); ++t) {
+            changed[t * kFrameFloats + kNumCep] += 2.0f;
+            for (int k = 0; k < kNumCep; ++k) changed[t * kFrameFloats + k] += 0.5f * static_cast<float>(k + 1);
+        }
+        const FeatureMatrix a = MakeFeatures(word), b = MakeFeatures(changed);
+        EXPECT_EQ(a.rows(), frames);
+        EXPECT_TRUE(b.col(kNumCep).isApprox(a.col(kNumCep)));
+        EXPECT_TRUE(b.rightCols(2 * kStaticDims).isApprox(a.rightCols(2 * kStaticDims), 1e-4f));
+        return (b.col(kNumCep - 1) - a.col(kNumCep - 1)).cwiseAbs().maxCoeff() / (0.5f * kNumCep);
+    };
+    const float shortWord = residue(30), sentence = residue(300);
+    EXPECT_NEAR(shortWord, kCepstralPriorFrames / (kCepstralPriorFrames + 30), 1e-3f);
+    EXPECT_LT(sentence, 0.1f);
+
+    auto frames = SyntheticWord(1, 30);
     frames[3 * kFrameFloats + 2] = std::nanf("");
     frames[5 * kFrameFloats + kNumCep] = -std::numeric_limits<float>::infinity();
     EXPECT_TRUE(MakeFeatures(frames).allFinite());

@@ -14,7 +14,9 @@
 // text of both. The held-out renditions of the seed words are recognised
 // against the seed words by spelling, and the accuracies printed.
 #include <algorithm>
+#include <array>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -137,10 +139,23 @@ int main(int argc, char **argv) {
             // (sox speed, its change of duration undone by tempo), so that
             // the few speakers sound like many.
             std::vector<std::vector<tessary::FeatureMatrix>> copies(sentences.size());
+            // The cepstra of the minor characters' speech, summed, for the
+            // prior of the cepstral mean (feature_vectors.h).
+            std::vector<std::array<double, tessary::kNumCep + 1>> minorSums(sentences.size());
             tessary::Parallel(sentences.size(), options.threads, [&](std::size_t i) {
                 const auto samples = tessary::ReadSentenceAudio(sentences[i], options.cache);
                 const std::vector<float> frames = tessary::AnalyzeRecording(samples);
                 features[i] = tessary::MakeFeatures(frames);
+                if (sentences[i].speaker != "m" && sentences[i].speaker != "v") {
+                    const std::vector<float> speech = tessary::CutSpeech(frames);
+                    auto &sum = minorSums[i];
+                    sum.fill(0.0);
+                    for (std::size_t f = 0; f + tessary::kFrameFloats <= speech.size(); f += tessary::kFrameFloats) {
+                        for (int k = 0; k < tessary::kNumCep; ++k)
+                            if (std::isfinite(speech[f + k])) sum[k] += speech[f + k];
+                        sum[tessary::kNumCep] += 1;
+                    }
+                }
                 if (tessary::IsShortUtterance(sentences[i])) heard[i] = tessary::FindSpeech(frames).has_value();
                 if (sentences[i].speaker == heldOutSpeaker) return;
                 std::mt19937 random(static_cast<std::uint32_t>(std::hash<std::string>()(sentences[i].id)));
@@ -157,6 +172,16 @@ int main(int argc, char **argv) {
                     copies[i].push_back(tessary::MakeFeatures(tessary::AnalyzeRecording(copy)));
                 }
             });
+            std::array<double, tessary::kNumCep + 1> minor{};
+            for (const auto &sum : minorSums)
+                for (int k = 0; k <= tessary::kNumCep; ++k) minor[k] += sum[k];
+            std::string mean;
+            for (int k = 0; k < tessary::kNumCep && minor[tessary::kNumCep] > 0; ++k) {
+                char number[32];
+                std::snprintf(number, sizeof number, "%s%.4f", k ? ", " : "", minor[k] / minor[tessary::kNumCep]);
+                mean += number;
+            }
+            progress("mean cepstra of the minor characters' speech: " + mean);
             int unpronounceable = 0;
             for (std::size_t i = 0; i < sentences.size(); ++i) {
                 const tessary::Pronunciation p = tessary::Pronounce(sentences[i].text);
