@@ -149,7 +149,8 @@ std::shared_ptr<const ModelBank::Block> ModelBank::MakeBlock(int first, int end,
     return block;
 }
 
-ModelBank::Scores ModelBank::ScoreWords(const FeatureMatrix &x, int words, float beam) const {
+ModelBank::Scores ModelBank::ScoreWords(const FeatureMatrix &x, int words, float beam,
+                                        std::span<const std::uint8_t> only) const {
     Scores result;
     result.words.assign(static_cast<std::size_t>(std::max(0, words)), kMinusInf);
     const auto frames = static_cast<int>(x.rows());
@@ -175,7 +176,9 @@ ModelBank::Scores ModelBank::ScoreWords(const FeatureMatrix &x, int words, float
     std::vector<std::size_t> alive;
     for (std::size_t m = 0; m < models.size(); ++m) {
         const Entry &e = *models[m].entry;
-        if (e.word >= 0 && e.word < words && e.states <= frames) alive.push_back(m);
+        if (e.word >= 0 && e.word < words && e.states <= frames &&
+            (only.empty() || (static_cast<std::size_t>(e.word) < only.size() && only[static_cast<std::size_t>(e.word)])))
+            alive.push_back(m);
     }
     const PhoneStates *phones = phones_.get();
     const bool loop = phones && phones->states > 0;

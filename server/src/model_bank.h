@@ -25,7 +25,9 @@
 
 #include <functional>
 #include <limits>
+#include <cstdint>
 #include <memory>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -72,7 +74,10 @@ public:
         // The phone loop's score per frame; -inf without phone models.
         float phoneLoop = kLowest;
     };
-    Scores ScoreWords(const FeatureMatrix &x, int words, float beam = kDefaultBeam) const;
+    // With only given (a flag for each of the words), the words not flagged
+    // are left at -inf and cost nothing; words = 0 scores the loop alone.
+    Scores ScoreWords(const FeatureMatrix &x, int words, float beam = kDefaultBeam,
+                      std::span<const std::uint8_t> only = {}) const;
     static constexpr float kDefaultBeam = 250.0f;
     // The cost of entering a phone in the phone loop, a log probability.
     static constexpr float kLoopInsertionPenalty = 3.0f;

@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <iterator>
 #include <limits>
 
+#include "cepstral_warp.h"
 #include "packet/code_page.h"
 #include "feature_vectors.h"
 #include "frame_features.h"
@@ -25,38 +28,116 @@ std::vector<float> CutSpeech(std::span<const float> frames) {
     return {frames.begin() + s->first * kFrameFloats, frames.begin() + (s->last + 1) * kFrameFloats};
 }
 
-std::vector<Scored> Rank(std::span<const float> speechFrames, const VocabularyState &vocabulary,
-                         float *confidence) {
-    const FeatureMatrix x = MakeFeatures(speechFrames);
-    const int words = static_cast<int>(vocabulary.words.size());
-    ModelBank::Scores scored;
-    if (vocabulary.bank) {
-        scored = vocabulary.bank->ScoreWords(x, words);
-    } else {
-        VocabularyState prepared = vocabulary;
-        PrepareVocabulary(prepared);
-        scored = prepared.bank->ScoreWords(x, words);
-    }
-    const std::vector<float> &scores = scored.words;
-    if (confidence) {
-        const float best = scores.empty() ? ModelBank::kLowest : *std::max_element(scores.begin(), scores.end());
-        // The whole utterance's log probability below the loop's, per second:
-        // a long stretch of speech that the word does not explain costs more
-        // than a short one.
-        *confidence = std::isfinite(scored.phoneLoop)
-                          ? (best - scored.phoneLoop) * static_cast<float>(x.rows()) / kFramesPerSecond
-                          : std::numeric_limits<float>::infinity();
-    }
+namespace {
+
+// The warps an utterance is heard through, from a speaker of a short vocal
+// tract (formants moved down) to one of a long tract (moved up).
+constexpr float kWarps[] = {-0.2f, -0.1f, 0.1f, 0.2f};
+// A warp's best word must score this much better per frame, per unit of
+// |alpha|, to be taken over the speech as it is: a voice the models know
+// is heard unwarped.
+constexpr float kWarpCost = 2.0f;
+// How many of the unwarped speech's best words the warps score.
+constexpr int kWarpShortlist = 32;
+
+const std::vector<CepstralWarp> &Warps() {
+    static const std::vector<CepstralWarp> warps(std::begin(kWarps), std::end(kWarps));
+    return warps;
+}
+
+struct Ranked {
     std::vector<Scored> ranking;
-    ranking.reserve(vocabulary.words.size());
+    float confidence = std::numeric_limits<float>::infinity();
+    float warp = 0;
+};
+
+float Best(const std::vector<float> &scores) {
+    return scores.empty() ? ModelBank::kLowest : *std::max_element(scores.begin(), scores.end());
+}
+
+// The scores of the words (as ScoreWords gives them) and of the phone loop,
+// for the speech as it is or through the warp whose best word scores best.
+ModelBank::Scores ScoreThroughWarps(std::span<const float> speechFrames, const FeatureMatrix &x, int words,
+                                    const ModelBank &bank, float *warp) {
+    ModelBank::Scores plain = bank.ScoreWords(x, words);
+    // The unwarped speech's best words.
+    std::vector<std::pair<float, int>> order;
+    order.reserve(static_cast<std::size_t>(words));
+    for (int i = 0; i < words; ++i) order.push_back({-plain.words[static_cast<std::size_t>(i)], i});
+    const auto keep = std::min<std::size_t>(kWarpShortlist, order.size());
+    std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(keep), order.end());
+    std::vector<std::uint8_t> shortlist(static_cast<std::size_t>(words), 0);
+    for (std::size_t i = 0; i < keep; ++i) shortlist[static_cast<std::size_t>(order[i].second)] = 1;
+
+    float best = Best(plain.words);
+    ModelBank::Scores chosen;
+    for (const CepstralWarp &w : Warps()) {
+        ModelBank::Scores s =
+            bank.ScoreWords(MakeFeatures(w.Apply(speechFrames)), words, ModelBank::kDefaultBeam, shortlist);
+        const float score = Best(s.words) + w.LogDeterminant() - kWarpCost * std::abs(w.Alpha());
+        if (score > best) {
+            best = score;
+            chosen = std::move(s);
+            *warp = w.Alpha();
+        }
+    }
+    if (chosen.words.empty()) return plain;
+    // The shortlisted words as the warp hears them; the others after them,
+    // as the unwarped speech put them.
+    float last = 0;
+    bool any = false;
+    for (int i = 0; i < words; ++i) {
+        const float s = chosen.words[static_cast<std::size_t>(i)];
+        if (shortlist[static_cast<std::size_t>(i)] && std::isfinite(s)) {
+            last = any ? std::min(last, s) : s;
+            any = true;
+        }
+    }
+    for (int i = 0; i < words; ++i)
+        if (!shortlist[static_cast<std::size_t>(i)])
+            chosen.words[static_cast<std::size_t>(i)] =
+                any ? std::min(plain.words[static_cast<std::size_t>(i)], last) : plain.words[static_cast<std::size_t>(i)];
+    return chosen;
+}
+
+Ranked RankWords(std::span<const float> speechFrames, const VocabularyState &vocabulary) {
+    const int words = static_cast<int>(vocabulary.words.size());
+    VocabularyState prepared;
+    const ModelBank *bank = vocabulary.bank.get();
+    if (!bank) {
+        prepared = vocabulary;
+        PrepareVocabulary(prepared);
+        bank = prepared.bank.get();
+    }
+    Ranked ranked;
+    const FeatureMatrix x = MakeFeatures(speechFrames);
+    const bool warp = vocabulary.phones && !vocabulary.phones->Empty() && x.rows() > 0;
+    const ModelBank::Scores scored =
+        warp ? ScoreThroughWarps(speechFrames, x, words, *bank, &ranked.warp) : bank->ScoreWords(x, words);
+    const std::vector<float> &scores = scored.words;
+    // The whole utterance's log probability below the loop's, per second:
+    // a long stretch of speech that the word does not explain costs more
+    // than a short one.
+    if (std::isfinite(scored.phoneLoop))
+        ranked.confidence = (Best(scores) - scored.phoneLoop) * static_cast<float>(x.rows()) / kFramesPerSecond;
+    ranked.ranking.reserve(vocabulary.words.size());
     for (int i = 0; i < words; ++i) {
         const float s = scores[static_cast<std::size_t>(i)];
-        ranking.push_back({vocabulary.words[static_cast<std::size_t>(i)]->name,
-                           std::isfinite(s) ? -s : std::numeric_limits<float>::infinity()});
+        ranked.ranking.push_back({vocabulary.words[static_cast<std::size_t>(i)]->name,
+                                  std::isfinite(s) ? -s : std::numeric_limits<float>::infinity()});
     }
-    std::stable_sort(ranking.begin(), ranking.end(),
+    std::stable_sort(ranked.ranking.begin(), ranked.ranking.end(),
                      [](const Scored &a, const Scored &b) { return a.distance < b.distance; });
-    return ranking;
+    return ranked;
+}
+
+}  // namespace
+
+std::vector<Scored> Rank(std::span<const float> speechFrames, const VocabularyState &vocabulary,
+                         float *confidence) {
+    Ranked ranked = RankWords(speechFrames, vocabulary);
+    if (confidence) *confidence = ranked.confidence;
+    return std::move(ranked.ranking);
 }
 
 Recognition Recognise(std::span<const float> frames, const VocabularyState &vocabulary) {
@@ -64,10 +145,13 @@ Recognition Recognise(std::span<const float> frames, const VocabularyState &voca
     Recognition r;
     r.endpoints = DetectSpeech(frames);
     if (r.endpoints.speech && !vocabulary.words.empty()) {
-        r.ranking = Rank(frames.subspan(static_cast<std::size_t>(r.endpoints.first) * kFrameFloats,
-                                        static_cast<std::size_t>(r.endpoints.last - r.endpoints.first + 1) *
-                                            kFrameFloats),
-                         vocabulary, &r.confidence);
+        Ranked ranked = RankWords(frames.subspan(static_cast<std::size_t>(r.endpoints.first) * kFrameFloats,
+                                                 static_cast<std::size_t>(r.endpoints.last - r.endpoints.first + 1) *
+                                                     kFrameFloats),
+                                  vocabulary);
+        r.ranking = std::move(ranked.ranking);
+        r.confidence = ranked.confidence;
+        r.warp = ranked.warp;
         r.rejected = !r.ranking.empty() && r.confidence < -vocabulary.rejectionMargin;
     }
     r.milliseconds = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
@@ -92,6 +176,10 @@ std::string Describe(const Recognition &r) {
                           static_cast<double>(r.ranking[i].distance));
             line += text;
         }
+    }
+    if (r.warp != 0.0f) {
+        std::snprintf(text, sizeof text, "; warp %+.1f", static_cast<double>(r.warp));
+        line += text;
     }
     if (!r.ranking.empty() && std::isfinite(r.confidence)) {
         std::snprintf(text, sizeof text, "; confidence %.3f%s", static_cast<double>(r.confidence),
