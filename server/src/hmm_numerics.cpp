@@ -14,8 +14,12 @@ float LogSumExp(const float *v, int n) {
     float top = v[0];
     for (int i = 1; i < n; ++i) top = std::max(top, v[i]);
     if (n == 1 || !std::isfinite(top)) return top;
+    // Terms more than kNegligible below the largest change the sum by less
+    // than a float can tell; skipping them saves most of the exponentials.
+    constexpr float kNegligible = 20.0f;
     float sum = 0;
-    for (int i = 0; i < n; ++i) sum += std::exp(v[i] - top);
+    for (int i = 0; i < n; ++i)
+        if (const float d = v[i] - top; d > -kNegligible) sum += std::exp(d);
     return top + std::log(sum);
 }
 
@@ -54,8 +58,20 @@ RowMatrix GaussianScores(const WordModel &model, const FeatureMatrix &x) {
 
 RowMatrix StateScores(const RowMatrix &gaussians, int states, int mixtures) {
     RowMatrix b(gaussians.rows(), states);
-    for (Eigen::Index t = 0; t < gaussians.rows(); ++t)
-        for (int s = 0; s < states; ++s) b(t, s) = LogSumExp(gaussians.row(t).data() + s * mixtures, mixtures);
+    if (mixtures == 1) return gaussians.leftCols(states);
+    // A frame at a time, as a mixtures x states array: each state's largest
+    // score, then the exponentials of the whole frame at once (vectorised),
+    // then each state's sum. A state none of whose Gaussians is finite keeps
+    // its largest.
+    Eigen::Array<float, 1, Eigen::Dynamic> top(states), base(states);
+    Eigen::ArrayXXf shifted(mixtures, states);
+    for (Eigen::Index t = 0; t < gaussians.rows(); ++t) {
+        const Eigen::Map<const Eigen::ArrayXXf> frame(gaussians.row(t).data(), mixtures, states);
+        top = frame.colwise().maxCoeff();
+        base = top.isFinite().select(top, 0.0f);
+        shifted = (frame.rowwise() - base).exp();
+        b.row(t) = top.isFinite().select(top + shifted.colwise().sum().log(), top);
+    }
     return b;
 }
 

@@ -4,8 +4,10 @@
 // the models that never heard the voice "machac" on espeak-ng's held-out
 // voice variants and, where Festival is installed, on "machac"; the shipped
 // models on the held-out variants. An utterance not recognised counts as
-// wrong. And rejection: real sentences of the speaker those models never
-// heard, against the seed words, are "Not recognised.".
+// wrong. The held-out renditions as voices of shorter and longer vocal
+// tracts are heard through warps. And rejection: real sentences of the
+// speaker those models never heard, against the seed words, are
+// "Not recognised.".
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -102,6 +104,40 @@ TEST(Accuracy, WordsAddedBySpellingAreRecognisedAndAllGetADistance) {
     }
     std::printf("words by spelling: %d of %d right\n", right, total);
     EXPECT_GE(right * 100, total * 90);
+}
+
+// The held-out renditions as a speaker of a shorter vocal tract would say
+// them (every frequency 18 % higher, as sox's speed moves it, the pace kept)
+// and one of a longer tract (15 % lower): heard through warps that move the
+// formants back towards the voices the models know, and recognised.
+TEST(Accuracy, ShorterAndLongerVocalTractsAreHeardThroughWarpsBack) {
+    const VocabularyState seed = LoadVocabularyFile(TESSARY_SEED_FILE, LoadPhoneModelsFile(TESSARY_MEASURE_PHONES_FILE));
+    std::vector<std::string> words;
+    for (const auto &w : seed.words) words.push_back(Cp1250ToUtf8(w->name));
+    MaterialOptions options;
+    options.cache = TESSARY_SPEECH_CACHE;
+    options.heldOutOnly = true;
+    options.festival = FestivalAvailable();
+    const std::vector<Rendition> heldOut = MakeMaterial(words, options);
+    struct Tract {
+        const char *effects;
+        int right = 0, total = 0;
+        double warp = 0;
+    } tracts[] = {{"speed 1.18 rate 8000 tempo -s 0.847"}, {"speed 0.85 rate 8000 tempo -s 1.176"}};
+    for (Tract &tract : tracts)
+        for (const Rendition &r : heldOut) {
+            const auto sound = SoxEffects(r.samples, "held out " + r.source + " " + r.word, tract.effects, options.cache);
+            const Recognition got = Recognise(AnalyzeRecording(Pad(sound, 2400, 2400)), seed);
+            const bool ok = !got.ranking.empty() && !got.rejected && Cp1250ToUtf8(got.ranking.front().word) == r.word;
+            tract.right += ok;
+            ++tract.total;
+            tract.warp += got.warp;
+        }
+    for (const Tract &t : tracts)
+        std::printf("%s: %d of %d right, mean warp %+.3f\n", t.effects, t.right, t.total, t.warp / t.total);
+    EXPECT_LT(tracts[0].warp / tracts[0].total, -0.05);
+    EXPECT_GT(tracts[1].warp / tracts[1].total, 0.05);
+    for (const Tract &t : tracts) EXPECT_GE(t.right * 100, t.total * 90) << t.effects;
 }
 
 TEST(Accuracy, SentencesOfAnUnheardSpeakerAreNotRecognised) {

@@ -7,6 +7,7 @@
 #include <limits>
 #include <filesystem>
 
+#include "cepstral_warp.h"
 #include "speech_endpoints.h"
 #include "feature_vectors.h"
 #include "frame_features.h"
@@ -108,6 +109,52 @@ TEST(FeatureVectors, IgnoreLoudnessRemoveChannelWithLengthAndSurviveNonFiniteNum
     frames[5 * kFrameFloats + kNumCep] = -std::numeric_limits<float>::infinity();
     EXPECT_TRUE(MakeFeatures(frames).allFinite());
     EXPECT_EQ(MakeFeatures({}).rows(), 0);
+}
+
+// The liftered cepstra of one resonance at angle theta (the first kNumCep of
+// c[n] = 2 r^n cos(n theta) / n), and where the spectrum they give peaks.
+std::vector<float> Resonance(double theta) {
+    std::vector<float> frame(kFrameFloats, 0.0f);
+    for (int n = 1; n <= kNumCep; ++n)
+        frame[static_cast<std::size_t>(n - 1)] = static_cast<float>(
+            (1 + 0.5 * kNumCep * std::sin(n * 3.141592653589 / kNumCep)) * 2 * std::pow(0.9, n) * std::cos(n * theta) / n);
+    frame[kNumCep] = 5.0f;
+    return frame;
+}
+
+double Peak(const std::vector<float> &frame) {
+    double best = -1e9, at = 0;
+    for (double w = 0.01; w < 3.14; w += 0.001) {
+        double level = 0;
+        for (int n = 1; n <= kNumCep; ++n)
+            level += frame[static_cast<std::size_t>(n - 1)] / (1 + 0.5 * kNumCep * std::sin(n * 3.141592653589 / kNumCep)) *
+                     std::cos(n * w);
+        if (level > best) best = level, at = w;
+    }
+    return at;
+}
+
+TEST(CepstralWarp, MovesAFormantAsTheAllPassMovesItsFrequencyAndLeavesTheEnergy) {
+    for (double theta : {0.6, 1.2, 2.0}) {
+        const std::vector<float> frame = Resonance(theta);
+        const double before = Peak(frame);
+        for (float alpha : {-0.2f, -0.1f, 0.1f, 0.2f}) {
+            const CepstralWarp warp(alpha);
+            const std::vector<float> warped = warp.Apply(frame);
+            ASSERT_EQ(warped.size(), frame.size());
+            EXPECT_EQ(warped[kNumCep], frame[kNumCep]);
+            const double expected = before + 2 * std::atan(alpha * std::sin(before) / (1 - alpha * std::cos(before)));
+            EXPECT_NEAR(Peak(warped), expected, 0.06) << "theta " << theta << ", alpha " << alpha;
+        }
+    }
+    // No warp: the frames as they were, and nothing to give back.
+    EXPECT_EQ(CepstralWarp(0).LogDeterminant(), 0.0f);
+    EXPECT_EQ(CepstralWarp(0).Apply(Resonance(1.0)), Resonance(1.0));
+    // A value that is not finite counts as 0 and spreads nowhere.
+    std::vector<float> broken = Resonance(1.0);
+    broken[2] = std::nanf("");
+    const std::vector<float> warped = CepstralWarp(0.1f).Apply(broken);
+    for (float v : warped) EXPECT_TRUE(std::isfinite(v));
 }
 
 TEST(WordModel, TrainedModelsTellWordsApartAtAnyPace) {
