@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <iterator>
 #include <limits>
 
 #include "cepstral_warp.h"
@@ -30,9 +29,11 @@ std::vector<float> CutSpeech(std::span<const float> frames) {
 
 namespace {
 
-// The warps an utterance is heard through, from a speaker of a short vocal
-// tract (formants moved down) to one of a long tract (moved up).
-constexpr float kWarps[] = {-0.2f, -0.1f, 0.1f, 0.2f};
+// The warps an utterance is heard through, in two steps each way: towards a
+// speaker of a short vocal tract (formants moved down) and of a long one
+// (moved up). The second step of a way is taken only when the first did
+// better than the speech as it is.
+constexpr float kWarpStep = 0.1f;
 // A warp's best word must score this much better per frame, per unit of
 // |alpha|, to be taken over the speech as it is: a voice the models know
 // is heard unwarped.
@@ -40,9 +41,10 @@ constexpr float kWarpCost = 2.0f;
 // How many of the unwarped speech's best words the warps score.
 constexpr int kWarpShortlist = 32;
 
-const std::vector<CepstralWarp> &Warps() {
-    static const std::vector<CepstralWarp> warps(std::begin(kWarps), std::end(kWarps));
-    return warps;
+const CepstralWarp &Warp(int steps) {
+    static const CepstralWarp warps[] = {CepstralWarp(-2 * kWarpStep), CepstralWarp(-kWarpStep),
+                                         CepstralWarp(kWarpStep), CepstralWarp(2 * kWarpStep)};
+    return warps[steps < 0 ? steps + 2 : steps + 1];
 }
 
 struct Ranked {
@@ -69,18 +71,22 @@ ModelBank::Scores ScoreThroughWarps(std::span<const float> speechFrames, const F
     std::vector<std::uint8_t> shortlist(static_cast<std::size_t>(words), 0);
     for (std::size_t i = 0; i < keep; ++i) shortlist[static_cast<std::size_t>(order[i].second)] = 1;
 
-    float best = Best(plain.words);
+    const float unwarped = Best(plain.words);
+    float best = unwarped;
     ModelBank::Scores chosen;
-    for (const CepstralWarp &w : Warps()) {
-        ModelBank::Scores s =
-            bank.ScoreWords(MakeFeatures(w.Apply(speechFrames)), words, ModelBank::kDefaultBeam, shortlist);
-        const float score = Best(s.words) + w.LogDeterminant() - kWarpCost * std::abs(w.Alpha());
-        if (score > best) {
-            best = score;
-            chosen = std::move(s);
-            *warp = w.Alpha();
+    for (int way : {-1, 1})
+        for (int steps = way; std::abs(steps) <= 2; steps += way) {
+            const CepstralWarp &w = Warp(steps);
+            ModelBank::Scores s =
+                bank.ScoreWords(MakeFeatures(w.Apply(speechFrames)), words, ModelBank::kDefaultBeam, shortlist);
+            const float score = Best(s.words) + w.LogDeterminant() - kWarpCost * std::abs(w.Alpha());
+            if (score > best) {
+                best = score;
+                chosen = std::move(s);
+                *warp = w.Alpha();
+            }
+            if (score <= unwarped) break;
         }
-    }
     if (chosen.words.empty()) return plain;
     // The shortlisted words as the warp hears them; the others after them,
     // as the unwarped speech put them.

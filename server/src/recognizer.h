@@ -7,14 +7,15 @@
 // closer; a word none of whose models fits the utterance is infinitely far.
 //
 // Speakers: the speech is also heard through frequency warps
-// (cepstral_warp.h) of alpha -0.2, -0.1, 0.1 and 0.2, so that a speaker of
-// a vocal tract shorter or longer than those the phone models learnt from is
-// heard as one of theirs. The unwarped speech is scored against every word;
-// each warp against the unwarped speech's 32 best words only. A warp is
-// taken when its best word's score per frame, plus the log |det| of its map
-// and less 2 |alpha|, beats the unwarped best word's; then those 32 words
-// are ranked as the warp heard them, and the others after them as before.
-// Without phone models the speech is heard as it is.
+// (cepstral_warp.h), so that a speaker of a vocal tract shorter or longer
+// than those the phone models learnt from is heard as one of theirs. The
+// unwarped speech is scored against every word; each warp against the
+// unwarped speech's 32 best words only. A warp's score is its best word's
+// score per frame, plus the log |det| of its map, less 2 |alpha|. Each way
+// is tried in steps of alpha 0.1, up to 0.2, while the step scores better
+// than the unwarped speech. When a warp beats the unwarped speech, those 32
+// words are ranked as the best warp heard them, and the others after them
+// as before. Without phone models the speech is heard as it is.
 //
 // Rejection: the phone loop (model_bank.h) scores the best sequence of any
 // phones. Speech that is a word of the vocabulary scores nearly as well with
