@@ -36,16 +36,34 @@ std::optional<std::string> QuotedString(const std::string &text, std::size_t &at
     return std::nullopt;
 }
 
-// The first string argument of each call of function in text, in order,
-// paired with the position of the call.
-std::vector<std::pair<std::size_t, std::string>> FirstArguments(const std::string &text, const std::string &function) {
-    std::vector<std::pair<std::size_t, std::string>> found;
+struct Call {
+    std::size_t at = 0;  // position of the call
+    std::string first;   // its first string argument
+    std::string second;  // its second, when that is a string too; else empty
+};
+
+// The calls of function in text whose first argument is a string, in order.
+std::vector<Call> Calls(const std::string &text, const std::string &function) {
+    std::vector<Call> found;
     const std::string call = function + "(";
+    auto skipBlanks = [&](std::size_t &q) {
+        while (q < text.size() && (text[q] == ' ' || text[q] == '\t')) ++q;
+    };
     for (std::size_t at = text.find(call); at != std::string::npos; at = text.find(call, at + 1)) {
         std::size_t q = at + call.size();
-        while (q < text.size() && (text[q] == ' ' || text[q] == '\t')) ++q;
+        skipBlanks(q);
         if (q >= text.size() || text[q] != '"') continue;
-        if (auto s = QuotedString(text, q)) found.emplace_back(at, std::move(*s));
+        auto first = QuotedString(text, q);
+        if (!first) continue;
+        Call c{at, std::move(*first), {}};
+        skipBlanks(q);
+        if (q < text.size() && text[q] == ',') {
+            ++q;
+            skipBlanks(q);
+            if (q < text.size() && text[q] == '"')
+                if (auto second = QuotedString(text, q)) c.second = std::move(*second);
+        }
+        found.push_back(std::move(c));
     }
     return found;
 }
@@ -58,8 +76,13 @@ std::string ReadFile(const std::filesystem::path &file) {
     return text.str();
 }
 
-// "let-m-divna" -> "m"; the whole id when it has no middle part.
-std::string SpeakerOf(const std::string &id) {
+// Who says a line: the two fish by the font of their subtitles (the small
+// fish's small, the big fish's big), whatever the id says; anyone else by
+// the middle part of the id ("let-x-divna" -> "x"), or the whole id when it
+// has none.
+std::string SpeakerOf(const std::string &id, const std::string &font) {
+    if (font == "font_small") return "m";
+    if (font == "font_big") return "v";
     const std::size_t a = id.find('-');
     const std::size_t b = a == std::string::npos ? std::string::npos : id.find('-', a + 1);
     if (b == std::string::npos) return id;
@@ -91,20 +114,22 @@ std::vector<Sentence> ReadCorpus(const std::filesystem::path &root) {
         const std::string level = levelFolder.filename().string();
         if (level == kCorpusHeldOutLevel) continue;
         // The texts of this level, by id.
-        std::map<std::string, std::string> texts;
+        std::map<std::string, std::string> texts, fonts;
         for (const auto &script : SortedEntries(levelFolder)) {
             const std::string name = script.filename().string();
             if (name.size() < 14 || name.compare(name.size() - 14, 14, "dialogs_cs.lua") != 0) continue;
             const std::string text = ReadFile(script);
-            const auto ids = FirstArguments(text, "dialogId");
-            const auto strs = FirstArguments(text, "dialogStr");
+            const auto ids = Calls(text, "dialogId");
+            const auto strs = Calls(text, "dialogStr");
             // Each id takes the first text that follows it, before the next id.
             std::size_t s = 0;
             for (std::size_t i = 0; i < ids.size(); ++i) {
-                const std::size_t next = i + 1 < ids.size() ? ids[i + 1].first : std::string::npos;
-                while (s < strs.size() && strs[s].first < ids[i].first) ++s;
-                if (s < strs.size() && strs[s].first < next && !strs[s].second.empty())
-                    texts.emplace(ids[i].second, strs[s].second);
+                const std::size_t next = i + 1 < ids.size() ? ids[i + 1].at : std::string::npos;
+                while (s < strs.size() && strs[s].at < ids[i].at) ++s;
+                if (s < strs.size() && strs[s].at < next && !strs[s].first.empty()) {
+                    texts.emplace(ids[i].first, strs[s].first);
+                    fonts.emplace(ids[i].first, ids[i].second);
+                }
             }
         }
         for (const auto &audio : SortedEntries(root / "sound" / level / "cs")) {
@@ -112,7 +137,7 @@ std::vector<Sentence> ReadCorpus(const std::filesystem::path &root) {
             const std::string id = audio.stem().string();
             const auto t = texts.find(id);
             if (t == texts.end()) continue;
-            sentences.push_back({level, id, SpeakerOf(id), t->second, audio});
+            sentences.push_back({level, id, SpeakerOf(id, fonts[id]), t->second, audio});
         }
     }
     return sentences;

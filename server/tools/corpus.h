@@ -25,7 +25,7 @@ inline constexpr const char *kCorpusHeldOutLevel = "gods";
 struct Sentence {
     std::string level;
     std::string id;
-    std::string speaker;  // the character: "m", "v", ...
+    std::string speaker;  // the character: "m" (the small fish), "v" (the big fish), ...
     std::string text;     // UTF-8, as written
     std::filesystem::path audio;
 };
