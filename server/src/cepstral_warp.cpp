@@ -8,9 +8,8 @@ namespace tessary {
 CepstralWarp::CepstralWarp(float alpha) : alpha_(alpha) {
     constexpr int q = kNumCep;
     using Matrix = Eigen::Matrix<double, q, q>;
-    // The client's lifter (frame_features.h).
     Eigen::Matrix<double, q, 1> lifter;
-    for (int i = 0; i < q; ++i) lifter(i) = 1 + (0.5 * q) * std::sin(((i + 1) * 3.141592653589) / q);
+    for (int i = 0; i < q; ++i) lifter(i) = ClientLifterWeights()[static_cast<std::size_t>(i)];
     // Column k: the warp of the unit cepstrum c[k + 1].
     Matrix warp;
     const double a = alpha;

@@ -35,6 +35,14 @@ std::vector<float> AnalyzeRecording(std::span<const std::int16_t> samples) {
     return out;
 }
 
+const std::vector<float> &ClientLifterWeights() {
+    static const std::vector<float> weights = [] {
+        vantrel::FrameAnalyzer analyzer;
+        return analyzer.GetLifterWeights();
+    }();
+    return weights;
+}
+
 bool ParseFloats(std::string_view text, std::vector<float> &values) {
     const char *p = text.data();
     const char *stop = text.data() + text.size();

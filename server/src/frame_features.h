@@ -33,6 +33,9 @@ std::optional<std::size_t> FindImplausibleFrame(std::span<const float> frames);
 // the recording, with a fresh analyzer. Returns kFrameFloats per frame.
 std::vector<float> AnalyzeRecording(std::span<const std::int16_t> samples);
 
+// The weights the client's analysis lifters its kNumCep cepstra with.
+const std::vector<float> &ClientLifterWeights();
+
 // Reads numbers separated by blanks, as the vocabulary file writes frames
 // and models, onto the end of values. False when something that is not a
 // number stands among them; values then holds those before it.

@@ -57,8 +57,8 @@ RowMatrix GaussianScores(const WordModel &model, const FeatureMatrix &x) {
 }
 
 RowMatrix StateScores(const RowMatrix &gaussians, int states, int mixtures) {
-    RowMatrix b(gaussians.rows(), states);
     if (mixtures == 1) return gaussians.leftCols(states);
+    RowMatrix b(gaussians.rows(), states);
     // A frame at a time, as a mixtures x states array: each state's largest
     // score, then the exponentials of the whole frame at once (vectorised),
     // then each state's sum. A state none of whose Gaussians is finite keeps

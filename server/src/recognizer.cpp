@@ -90,19 +90,11 @@ ModelBank::Scores ScoreThroughWarps(std::span<const float> speechFrames, const F
     if (chosen.words.empty()) return plain;
     // The shortlisted words as the warp hears them; the others after them,
     // as the unwarped speech put them.
-    float last = 0;
-    bool any = false;
-    for (int i = 0; i < words; ++i) {
-        const float s = chosen.words[static_cast<std::size_t>(i)];
-        if (shortlist[static_cast<std::size_t>(i)] && std::isfinite(s)) {
-            last = any ? std::min(last, s) : s;
-            any = true;
-        }
-    }
-    for (int i = 0; i < words; ++i)
-        if (!shortlist[static_cast<std::size_t>(i)])
-            chosen.words[static_cast<std::size_t>(i)] =
-                any ? std::min(plain.words[static_cast<std::size_t>(i)], last) : plain.words[static_cast<std::size_t>(i)];
+    float last = std::numeric_limits<float>::infinity();  // the lowest finite shortlisted score
+    for (std::size_t i = 0; i < shortlist.size(); ++i)
+        if (shortlist[i] && std::isfinite(chosen.words[i])) last = std::min(last, chosen.words[i]);
+    for (std::size_t i = 0; i < shortlist.size(); ++i)
+        if (!shortlist[i]) chosen.words[i] = std::min(plain.words[i], last);
     return chosen;
 }
 

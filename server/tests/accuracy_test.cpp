@@ -26,19 +26,23 @@
 namespace tessary {
 namespace {
 
-void ExpectAccurate(const VocabularyState &seed, bool withFestival) {
-    ASSERT_EQ(seed.words.size(), 13u);
+// The held-out renditions of the seed's words; Festival's only when asked
+// for and installed.
+std::vector<Rendition> HeldOutRenditions(const VocabularyState &seed, bool withFestival) {
     std::vector<std::string> words;
-    for (const auto &w : seed.words) {
-        EXPECT_FALSE(w->phones.empty()) << Cp1250ToUtf8(w->name);
-        words.push_back(Cp1250ToUtf8(w->name));
-    }
+    for (const auto &w : seed.words) words.push_back(Cp1250ToUtf8(w->name));
     MaterialOptions options;
     options.cache = TESSARY_SPEECH_CACHE;
     options.heldOutOnly = true;
     options.festival = withFestival && FestivalAvailable();
-    const std::vector<Rendition> heldOut = MakeMaterial(words, options);
-    const std::vector<std::int16_t> white = SoxNoise("white", 20, options.cache);
+    return MakeMaterial(words, options);
+}
+
+void ExpectAccurate(const VocabularyState &seed, bool withFestival) {
+    ASSERT_EQ(seed.words.size(), 13u);
+    for (const auto &w : seed.words) EXPECT_FALSE(w->phones.empty()) << Cp1250ToUtf8(w->name);
+    const std::vector<Rendition> heldOut = HeldOutRenditions(seed, withFestival);
+    const std::vector<std::int16_t> white = SoxNoise("white", 20, TESSARY_SPEECH_CACHE);
 
     constexpr int kPad = 2400;  // 300 ms
     struct Condition {
@@ -112,13 +116,7 @@ TEST(Accuracy, WordsAddedBySpellingAreRecognisedAndAllGetADistance) {
 // formants back towards the voices the models know, and recognised.
 TEST(Accuracy, ShorterAndLongerVocalTractsAreHeardThroughWarpsBack) {
     const VocabularyState seed = LoadVocabularyFile(TESSARY_SEED_FILE, LoadPhoneModelsFile(TESSARY_MEASURE_PHONES_FILE));
-    std::vector<std::string> words;
-    for (const auto &w : seed.words) words.push_back(Cp1250ToUtf8(w->name));
-    MaterialOptions options;
-    options.cache = TESSARY_SPEECH_CACHE;
-    options.heldOutOnly = true;
-    options.festival = FestivalAvailable();
-    const std::vector<Rendition> heldOut = MakeMaterial(words, options);
+    const std::vector<Rendition> heldOut = HeldOutRenditions(seed, true);
     struct Tract {
         const char *effects;
         int right = 0, total = 0;
@@ -126,7 +124,8 @@ TEST(Accuracy, ShorterAndLongerVocalTractsAreHeardThroughWarpsBack) {
     } tracts[] = {{"speed 1.18 rate 8000 tempo -s 0.847"}, {"speed 0.85 rate 8000 tempo -s 1.176"}};
     for (Tract &tract : tracts)
         for (const Rendition &r : heldOut) {
-            const auto sound = SoxEffects(r.samples, "held out " + r.source + " " + r.word, tract.effects, options.cache);
+            const auto sound =
+                SoxEffects(r.samples, "held out " + r.source + " " + r.word, tract.effects, TESSARY_SPEECH_CACHE);
             const Recognition got = Recognise(AnalyzeRecording(Pad(sound, 2400, 2400)), seed);
             const bool ok = !got.ranking.empty() && !got.rejected && Cp1250ToUtf8(got.ranking.front().word) == r.word;
             tract.right += ok;

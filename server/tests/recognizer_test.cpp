@@ -117,7 +117,7 @@ std::vector<float> Resonance(double theta) {
     std::vector<float> frame(kFrameFloats, 0.0f);
     for (int n = 1; n <= kNumCep; ++n)
         frame[static_cast<std::size_t>(n - 1)] = static_cast<float>(
-            (1 + 0.5 * kNumCep * std::sin(n * 3.141592653589 / kNumCep)) * 2 * std::pow(0.9, n) * std::cos(n * theta) / n);
+            ClientLifterWeights()[static_cast<std::size_t>(n - 1)] * 2 * std::pow(0.9, n) * std::cos(n * theta) / n);
     frame[kNumCep] = 5.0f;
     return frame;
 }
@@ -127,7 +127,7 @@ double Peak(const std::vector<float> &frame) {
     for (double w = 0.01; w < 3.14; w += 0.001) {
         double level = 0;
         for (int n = 1; n <= kNumCep; ++n)
-            level += frame[static_cast<std::size_t>(n - 1)] / (1 + 0.5 * kNumCep * std::sin(n * 3.141592653589 / kNumCep)) *
+            level += frame[static_cast<std::size_t>(n - 1)] / ClientLifterWeights()[static_cast<std::size_t>(n - 1)] *
                      std::cos(n * w);
         if (level > best) best = level, at = w;
     }
