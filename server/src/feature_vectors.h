@@ -27,7 +27,7 @@ inline constexpr int kStaticDims = 9;
 inline constexpr int kFeatureDims = 3 * kStaticDims;
 inline constexpr float kEnergyRange = 4.0f;
 inline constexpr float kCepstralPriorFrames = 30.0f;
-inline constexpr float kCepstralPrior[] = {0.4264f, -0.9634f, 1.9290f, -1.0244f, 0.5285f, -0.6877f, 0.0765f, -0.1246f};
+inline constexpr float kCepstralPrior[] = {-0.0379f, -1.2007f, 1.7727f, -1.3108f, 0.3122f, -0.8671f, 0.1117f, -0.1417f};
 
 // One row per frame.
 using FeatureMatrix = Eigen::Matrix<float, Eigen::Dynamic, kFeatureDims, Eigen::RowMajor>;

@@ -1,6 +1,6 @@
 // tessary-server: isolated-word recognition for the Tessary client.
 //
-//   tessary-server [--listen ADDRESS] [--port N] [--data DIR] [--seed FILE] [--phones FILE]
+//   tessary-server [--listen ADDRESS] [--port N] [--data DIR] [--seed FILE] [--phones FILE|none]
 //                  [--reject-margin X|off] [--threads N] [--timeout S]
 //                  [--enrol-from CIDR[,CIDR...]] [--max-sessions-per-address N] [--max-adds-per-minute N]
 //                  [--max-words N] [--max-recorded-frames N] [--database CONNINFO] [--proxy-protocol]
@@ -38,7 +38,7 @@
 namespace {
 
 constexpr const char *kUsage =
-    "usage: tessary-server [--listen ADDRESS] [--port N] [--data DIR] [--seed FILE] [--phones FILE]\n"
+    "usage: tessary-server [--listen ADDRESS] [--port N] [--data DIR] [--seed FILE] [--phones FILE|none]\n"
     "                      [--reject-margin X|off] [--threads N] [--timeout S]\n"
     "                      [--enrol-from CIDR[,CIDR...]] [--max-sessions-per-address N]\n"
     "                      [--max-adds-per-minute N] [--max-words N] [--max-recorded-frames N]\n"
@@ -54,7 +54,9 @@ constexpr const char *kUsage =
     "                    from when DIR has none (default: seed-vocabulary.tsv beside\n"
     "                    the program, or the installed one)\n"
     "  --phones FILE     phone models that words are spelled with (default:\n"
-    "                    phone-models.tsv beside the program, or the installed one)\n"
+    "                    phone-models.tsv beside the program, or the installed one);\n"
+    "                    none: words are recognised by their recordings alone (words\n"
+    "                    that are not Czech)\n"
     "  --reject-margin X how far (log probability a second of speech) the best word\n"
     "                    may score below the phone loop and still be recognised (default 2.5;\n"
     "                    smaller rejects more; off: never \"Not recognised.\")\n"
@@ -266,9 +268,15 @@ int main(int argc, char **argv) {
             log.Line("error: the seed vocabulary " + options.seed.string() + " does not exist");
             return 1;
         }
+        const bool phonesOff = options.phones == "none";
         const std::filesystem::path phonesFile =
-            options.phones.empty() ? BesideOrInstalled("phone-models.tsv", TESSARY_PHONES_INSTALLED) : options.phones;
-        if (!phonesFile.empty()) {
+            phonesOff ? std::filesystem::path()
+            : options.phones.empty() ? BesideOrInstalled("phone-models.tsv", TESSARY_PHONES_INSTALLED)
+                                     : options.phones;
+        if (phonesOff) {
+            phonesLine = "phone models off (--phones none): words are recognised by their recordings "
+                         "and trained models only, never by spelling";
+        } else if (!phonesFile.empty()) {
             phones = tessary::LoadPhoneModelsFile(phonesFile);
             char margin[32];
             std::snprintf(margin, sizeof margin, "%g", static_cast<double>(options.rejectionMargin));

@@ -191,11 +191,13 @@ PhoneModels TrainPhoneModels(const std::vector<PhoneTrainingExample> &examples, 
     const StateIndex index;
     std::vector<Chain> chains;
     std::vector<const FeatureMatrix *> xs;
+    std::vector<double> weights;
     for (const auto &e : examples) {
         Chain c = ChainOf(e.units, index);
-        if (c.required == 0 || e.x.rows() < c.required) continue;
+        if (c.required == 0 || e.x.rows() < c.required || !(e.weight > 0)) continue;
         chains.push_back(std::move(c));
         xs.push_back(&e.x);
+        weights.push_back(e.weight);
     }
     if (xs.empty()) throw std::invalid_argument("no training example is long enough for its phones");
     const int threads = std::max(1, options.threads);
@@ -203,10 +205,11 @@ PhoneModels TrainPhoneModels(const std::vector<PhoneTrainingExample> &examples, 
     // The variance floor, from all frames.
     Eigen::VectorXd sum = Eigen::VectorXd::Zero(kFeatureDims), squares = Eigen::VectorXd::Zero(kFeatureDims);
     double count = 0;
-    for (const auto *x : xs) {
-        sum += x->cast<double>().colwise().sum().transpose();
-        squares += x->cast<double>().array().square().matrix().colwise().sum().transpose();
-        count += static_cast<double>(x->rows());
+    for (std::size_t i = 0; i < xs.size(); ++i) {
+        const FeatureMatrix &x = *xs[i];
+        sum += weights[i] * x.cast<double>().colwise().sum().transpose();
+        squares += weights[i] * x.cast<double>().array().square().matrix().colwise().sum().transpose();
+        count += weights[i] * static_cast<double>(x.rows());
     }
     const Eigen::VectorXd globalMean = sum / count;
     const Eigen::VectorXd globalVariance = (squares / count - globalMean.cwiseProduct(globalMean)).cwiseMax(1e-6);
@@ -236,6 +239,7 @@ PhoneModels TrainPhoneModels(const std::vector<PhoneTrainingExample> &examples, 
                 for (std::size_t i = static_cast<std::size_t>(k); i < xs.size(); i += static_cast<std::size_t>(threads)) {
                     const FeatureMatrix &x = *xs[i];
                     const Chain &chain = chains[i];
+                    const double w = weights[i];
                     // The distinct states of the chain, as columns of b.
                     std::vector<int> distinct = chain.states;
                     std::sort(distinct.begin(), distinct.end());
@@ -252,8 +256,8 @@ PhoneModels TrainPhoneModels(const std::vector<PhoneTrainingExample> &examples, 
                         std::vector<int> path = AlignChain(b, column, chain, all.stay, all.leave, &score);
                         if (!path.empty()) {
                             paths[i] = std::move(path);
-                            st.logLikelihood += score;
-                            st.alignedFrames += static_cast<double>(x.rows());
+                            st.logLikelihood += w * score;
+                            st.alignedFrames += w * static_cast<double>(x.rows());
                         }
                     }
                     const auto &path = paths[i];
@@ -267,12 +271,12 @@ PhoneModels TrainPhoneModels(const std::vector<PhoneTrainingExample> &examples, 
                         }
                         const Eigen::Index r = static_cast<Eigen::Index>(s) * all.mixtures + m;
                         const Eigen::RowVectorXd v = x.row(t).cast<double>();
-                        st.sums.row(r) += v;
-                        st.squares.row(r) += v.array().square().matrix();
-                        st.frames(r) += 1;
-                        st.stateFrames[static_cast<std::size_t>(s)] += 1;
+                        st.sums.row(r) += w * v;
+                        st.squares.row(r) += w * v.array().square().matrix();
+                        st.frames(r) += w;
+                        st.stateFrames[static_cast<std::size_t>(s)] += w;
                         if (t + 1 < x.rows() && path[static_cast<std::size_t>(t + 1)] != p)
-                            st.stateMoves[static_cast<std::size_t>(s)] += 1;
+                            st.stateMoves[static_cast<std::size_t>(s)] += w;
                     }
                 }
             });

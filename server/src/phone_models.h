@@ -18,8 +18,9 @@
 // phones; then every round aligns each example to the chain of its units'
 // states (an optional pause is entered or passed over), and estimates every
 // state's Gaussians from the frames it was given in all examples (each frame
-// going to its most likely Gaussian), and its transitions; the Gaussians
-// split in two (means moved by ±0.2 σ) until there are maxMixtures of them.
+// going to its most likely Gaussian, and counting as much as its example's
+// weight), and its transitions; the Gaussians split in two (means moved by
+// ±0.2 σ) until there are maxMixtures of them.
 // It is deterministic for any number of threads.
 #pragma once
 
@@ -52,11 +53,12 @@ struct PhoneModels {
 struct PhoneTrainingExample {
     FeatureMatrix x;
     std::vector<int> units;  // phone numbers (Phone as int) and kPauseUnit, an optional pause
+    float weight = 1.0f;     // how many examples its frames count as in the statistics
 };
 
 struct PhoneTrainingOptions {
     int maxMixtures = 16;
-    int rounds = 3;               // alignments per mixture size
+    int rounds = 5;               // alignments per mixture size
     float varianceFloor = 0.05f;  // of the examples' variance, per feature
     int threads = 2;
     std::function<void(const std::string &)> progress;

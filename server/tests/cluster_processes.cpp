@@ -25,6 +25,7 @@ std::unique_ptr<Process> ClusterProcesses::StartInstance(int i, std::uint16_t po
     std::vector<std::string> args{"--listen", "127.0.0.1", "--port", std::to_string(port), "--data",
                                   (dir_ / ("instance-" + std::to_string(i))).string(), "--seed", seed_.string(),
                                   "--threads", "2", "--proxy-protocol", "--database", database->ConnInfo("tessary")};
+    args.insert(args.end(), kRecordingsOnly.begin(), kRecordingsOnly.end());
     args.insert(args.end(), options_.begin(), options_.end());
     return std::make_unique<Process>(std::move(args));
 }

@@ -56,7 +56,7 @@ protected:
     std::unique_ptr<Process> StartInstance(const std::string &name) {
         auto server = std::make_unique<Process>(std::vector<std::string>{
             "--listen", "127.0.0.1", "--port", "0", "--data", (dir_.Path() / name).string(), "--seed", seed_.string(),
-            "--threads", "2", "--proxy-protocol"});
+            "--threads", "2", "--proxy-protocol", kRecordingsOnly[0], kRecordingsOnly[1]});
         return server;
     }
 

@@ -13,6 +13,7 @@
 #include "frame_features.h"
 #include "material.h"
 #include "model_bank.h"
+#include "phone_models.h"
 #include "recognizer.h"
 #include "speech.h"
 #include "test_support.h"
@@ -204,6 +205,24 @@ TEST(WordModel, ARecordingMakesAUsableModelAndAdaptsATrainedOne) {
     const WordModel adapted = AdaptWordModel(trained, {user});
     EXPECT_EQ(adapted.states, trained.states);
     EXPECT_GT(ScoreUtterance(adapted, user), ScoreUtterance(trained, user));
+}
+
+TEST(PhoneModels, AnExampleCountsAsMuchAsItsWeight) {
+    // Two speakers of one phone, their frames all alike: the trained means
+    // lie between them as their examples are weighted, and an example of
+    // weight 0 is not trained on.
+    auto example = [](float value, float weight) {
+        FeatureMatrix x = FeatureMatrix::Constant(30, kFeatureDims, value);
+        return PhoneTrainingExample{std::move(x), {static_cast<int>(Phone::a)}, weight};
+    };
+    PhoneTrainingOptions options;
+    options.maxMixtures = 1;
+    options.rounds = 1;
+    const PhoneModels models =
+        TrainPhoneModels({example(1.0f, 3.0f), example(-1.0f, 1.0f), example(50.0f, 0.0f)}, options);
+    const WordModel &a = models.Of(Phone::a);
+    ASSERT_EQ(a.states, kStatesPerPhone);
+    for (int s = 0; s < a.states; ++s) EXPECT_NEAR(a.means(s, 0), 0.5f, 1e-4f) << "state " << s;
 }
 
 TEST(WordModel, BadModelTextIsRefused) {

@@ -266,6 +266,7 @@ protected:
     void Start(const ProcessLimits &limits = {}, const std::vector<std::string> &options = {}) {
         std::vector<std::string> args{"--listen", "127.0.0.1", "--port", "0", "--data", data_.string(), "--seed",
                                       seed_.string(), "--threads", "2", "--timeout", "1"};
+        args.insert(args.end(), kRecordingsOnly.begin(), kRecordingsOnly.end());
         args.insert(args.end(), options.begin(), options.end());
         proxied_ = std::find(options.begin(), options.end(), "--proxy-protocol") != options.end();
         server_ = std::make_unique<Process>(std::move(args), limits);

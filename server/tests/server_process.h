@@ -78,5 +78,9 @@ private:
 // A seed vocabulary of two synthetic words, "ano" (id 0) and "ne" (id 1),
 // 30 frames each, written as dir/seed.tsv.
 std::filesystem::path WriteSeedFile(const std::filesystem::path &dir);
+// The server's options for such a seed: made-up frames are no speech, so
+// their words are heard by their recordings alone, not through whatever the
+// phone models trained at build time make of them.
+inline const std::vector<std::string> kRecordingsOnly = {"--phones", "none"};
 
 }  // namespace tessary::test
