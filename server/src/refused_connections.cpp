@@ -41,7 +41,7 @@ void RefusedConnections::CloseAll() {
 
 std::size_t RefusedConnections::Held() const {
     std::lock_guard lock(mutex_);
-    return held_.size();
+    return held_.size() + visiting_;
 }
 
 bool RefusedConnections::Done(int fd, Clock::time_point until, Clock::time_point now) {
@@ -64,6 +64,7 @@ void RefusedConnections::Tick() {
         const std::size_t n = std::min(pace_.visitsPerTick, held_.size());
         visiting.assign(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(n));
         held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(n));
+        visiting_ = n;
     }
     const auto now = Clock::now();
     std::erase_if(visiting, [now](const Entry &entry) {
@@ -72,6 +73,7 @@ void RefusedConnections::Tick() {
         return true;
     });
     std::lock_guard lock(mutex_);
+    visiting_ = 0;
     held_.insert(held_.end(), visiting.begin(), visiting.end());
     if (held_.empty()) {
         ticking_ = false;

@@ -47,7 +47,7 @@ public:
     void Add(asio::ip::tcp::socket &&socket);
     // Closes every connection held (the server stops).
     void CloseAll();
-    // Connections held now.
+    // Connections held now (with those a tick is visiting).
     std::size_t Held() const;
 
 private:
@@ -66,6 +66,7 @@ private:
     asio::steady_timer timer_;  // on a strand: the ticks never overlap
     mutable std::mutex mutex_;
     std::deque<Entry> held_;  // the next to visit first
+    std::size_t visiting_ = 0;  // taken out of held_ by the tick under way, still held
     bool ticking_ = false;
 };
 
