@@ -143,6 +143,10 @@ int main(int argc, char **argv) {
             else
                 sentences = tessary::ReadCorpus(root);
         }
+        // White and pink noise, for the noisy copies of the real speech and
+        // the held-out renditions in noise.
+        const std::vector<std::int16_t> noises[2] = {tessary::SoxNoise("white", 20, options.cache),
+                                                     tessary::SoxNoise("pink", 20, options.cache)};
         std::vector<tessary::PhoneTrainingExample> examples;
         std::vector<std::size_t> shortUtterances;  // of both main speakers, to measure on
         std::set<std::string> shortTexts;
@@ -154,8 +158,6 @@ int main(int argc, char **argv) {
             // (sox speed, its change of duration undone by tempo), so that
             // the few speakers sound like many.
             std::vector<std::vector<tessary::FeatureMatrix>> copies(sentences.size());
-            const std::vector<std::int16_t> noises[2] = {tessary::SoxNoise("white", 20, options.cache),
-                                                         tessary::SoxNoise("pink", 20, options.cache)};
             // The cepstra of the minor characters' speech, summed, for the
             // prior of the cepstral mean (feature_vectors.h).
             std::vector<std::array<double, tessary::kNumCep + 1>> minorSums(sentences.size());
@@ -247,17 +249,14 @@ int main(int argc, char **argv) {
         // The held-out synthetic renditions, against the seed words.
         const tessary::VocabularyState seed = tessary::VocabularyOfTexts(words, std::make_shared<const tessary::PhoneModels>(models));
         std::map<std::string, std::pair<int, int>> bySpeaker;
-        const std::vector<std::int16_t> whiteNoise = tessary::SoxNoise("white", 20, options.cache);
         std::vector<float> wordConfidence;  // of the held-out renditions
         for (std::size_t i = 0; i < material.size(); ++i) {
             if (!material[i].heldOut) continue;
             const auto got = tessary::Recognise(tessary::AnalyzeRecording(material[i].samples), seed);
             const bool ok = Heard(got) == material[i].word;
             if (material[i].speaker.starts_with("festival")) {
-                std::vector<std::int16_t> padded(2400, 0);
-                padded.insert(padded.end(), material[i].samples.begin(), material[i].samples.end());
-                padded.resize(padded.size() + 2400, 0);
-                const auto noisy = tessary::MixNoise(padded, 2400, padded.size() - 2400, whiteNoise, 10.0,
+                const auto padded = tessary::Pad(material[i].samples, 2400, 2400);
+                const auto noisy = tessary::MixNoise(padded, 2400, padded.size() - 2400, noises[0], 10.0,
                                                      static_cast<std::uint32_t>(i));
                 auto &[r10, n10] = bySpeaker["in noise 10 dB"];
                 r10 += Heard(tessary::Recognise(tessary::AnalyzeRecording(noisy), seed)) == material[i].word;
