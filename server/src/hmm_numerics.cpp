@@ -62,14 +62,17 @@ RowMatrix StateScores(const RowMatrix &gaussians, int states, int mixtures) {
     // A frame at a time, as a mixtures x states array: each state's largest
     // score, then the exponentials of the whole frame at once (vectorised),
     // then each state's sum. A state none of whose Gaussians is finite keeps
-    // its largest.
+    // its largest. Differences are held at or above -80 first: a term of
+    // exp(-80) adds nothing to a sum of at least 1, and the exponential of
+    // a far lower one takes its slow underflow path.
+    constexpr float kFloor = -80.0f;
     Eigen::Array<float, 1, Eigen::Dynamic> top(states), base(states);
     Eigen::ArrayXXf shifted(mixtures, states);
     for (Eigen::Index t = 0; t < gaussians.rows(); ++t) {
         const Eigen::Map<const Eigen::ArrayXXf> frame(gaussians.row(t).data(), mixtures, states);
         top = frame.colwise().maxCoeff();
         base = top.isFinite().select(top, 0.0f);
-        shifted = (frame.rowwise() - base).exp();
+        shifted = (frame.rowwise() - base).max(kFloor).exp();
         b.row(t) = top.isFinite().select(top + shifted.colwise().sum().log(), top);
     }
     return b;

@@ -27,6 +27,20 @@ void ViterbiStep(float *d, const float *b, const std::vector<float> &stay, const
     if (lowest > 0) d[lowest - 1] = kMinusInf;
 }
 
+// One frame of the spelled words of a block, all their states laid out one
+// after another in d: the same step as ViterbiStep, without leaving out the
+// states from which the end is out of reach (they cannot reach it, so no
+// word's score changes). came is scratch of the same length. Not for the
+// first frame.
+void SpelledStep(float *d, float *came, const float *phoneStates, const std::vector<int> &state,
+                 const std::vector<float> &stay, const std::vector<float> &cameFrom) {
+    const std::size_t n = state.size();
+    if (n == 0) return;
+    came[0] = kMinusInf;
+    for (std::size_t i = 1; i < n; ++i) came[i] = d[i - 1] + cameFrom[i];
+    for (std::size_t i = 0; i < n; ++i) d[i] = std::max(d[i] + stay[i], came[i]) + phoneStates[state[i]];
+}
+
 }  // namespace
 
 ModelBank::ModelBank(const std::vector<std::pair<int, const WordModel *>> &models,
@@ -144,6 +158,12 @@ std::shared_ptr<const ModelBank::Block> ModelBank::MakeBlock(int first, int end,
         for (Phone ph : spelling) append(e, static_cast<int>(ModelledAs(ph)));
         append(e, kPauseUnit);
         e.states = static_cast<int>(e.shared.size());
+        for (int s = 0; s < e.states; ++s) {
+            const auto ss = static_cast<std::size_t>(s);
+            block->spelledState.push_back(e.shared[ss]);
+            block->spelledStay.push_back(e.stay[ss]);
+            block->spelledCameFrom.push_back(s == 0 ? kMinusInf : e.leave[ss - 1]);
+        }
         block->models.push_back(std::move(e));
     }
     return block;
@@ -167,19 +187,34 @@ ModelBank::Scores ModelBank::ScoreWords(const FeatureMatrix &x, int words, float
     };
     std::vector<Model> models;
     std::size_t total = 0;
-    for (std::size_t b = 0; b < blocks_.size(); ++b)
-        for (const Entry &e : blocks_[b]->models) {
-            models.push_back({&e, b, total});
-            total += static_cast<std::size_t>(e.states);
+    // Where each block's spelled words begin in delta (after its own models).
+    std::vector<std::size_t> spelledOffset(blocks_.size());
+    for (std::size_t b = 0; b < blocks_.size(); ++b) {
+        const Block &block = *blocks_[b];
+        for (std::size_t i = 0; i < block.models.size(); ++i) {
+            if (i == block.own) spelledOffset[b] = total;
+            models.push_back({&block.models[i], b, total});
+            total += static_cast<std::size_t>(block.models[i].states);
         }
+    }
     std::vector<float> delta(total, kMinusInf);
     std::vector<std::size_t> alive;
+    // The blocks whose spelled words are scored together: those most of
+    // whose spelled words are asked for (the spelled words are never
+    // dropped, so this holds for the whole utterance).
+    std::vector<std::size_t> spelledAlive(blocks_.size());
     for (std::size_t m = 0; m < models.size(); ++m) {
         const Entry &e = *models[m].entry;
         if (e.word >= 0 && e.word < words && e.states <= frames &&
-            (only.empty() || (static_cast<std::size_t>(e.word) < only.size() && only[static_cast<std::size_t>(e.word)])))
+            (only.empty() || (static_cast<std::size_t>(e.word) < only.size() && only[static_cast<std::size_t>(e.word)]))) {
             alive.push_back(m);
+            spelledAlive[models[m].block] += e.mixtures == 0;
+        }
     }
+    std::vector<char> together(blocks_.size());
+    for (std::size_t k = 0; k < blocks_.size(); ++k)
+        together[k] = spelledAlive[k] * 2 > blocks_[k]->models.size() - blocks_[k]->own;
+    std::vector<float> came;
     const PhoneStates *phones = phones_.get();
     const bool loop = phones && phones->states > 0;
     std::vector<float> loopDelta(loop ? static_cast<std::size_t>(phones->states) : 0, kMinusInf);
@@ -208,6 +243,18 @@ ModelBank::Scores ModelBank::ScoreWords(const FeatureMatrix &x, int words, float
             scores[k].noalias() = chunk * block.packed.columns;
             scores[k].rowwise() += block.packed.constants.transpose();
         }
+        if (start == 0)
+            for (std::size_t m : alive)
+                if (models[m].entry->mixtures == 0 && together[models[m].block])
+                    delta[models[m].offset] = phoneStates(0, models[m].entry->shared[0]);
+        for (std::size_t k = 0; k < blocks_.size(); ++k) {
+            if (!together[k]) continue;
+            const Block &block = *blocks_[k];
+            came.resize(block.spelledState.size());
+            for (int c = start == 0 ? 1 : 0; c < count; ++c)
+                SpelledStep(delta.data() + spelledOffset[k], came.data(), phoneStates.row(c).data(),
+                            block.spelledState, block.spelledStay, block.spelledCameFrom);
+        }
         float top = kMinusInf;
         std::vector<float> modelBest(alive.size(), kMinusInf);
         for (std::size_t a = 0; a < alive.size(); ++a) {
@@ -216,6 +263,15 @@ ModelBank::Scores ModelBank::ScoreWords(const FeatureMatrix &x, int words, float
             const PackedGaussians &packed = blocks_[model.block]->packed;
             const bool inWhole = whole[model.block] != 0;
             float *d = delta.data() + model.offset;
+            if (e.mixtures == 0 && together[model.block]) {
+                // Scored with its block above. Its best is over the states
+                // from which the end is still in reach, as ViterbiStep
+                // keeps them.
+                const int lowest = std::max(0, e.states - (frames - (start + count - 1)));
+                for (int s = lowest; s < e.states; ++s) modelBest[a] = std::max(modelBest[a], d[s]);
+                top = std::max(top, modelBest[a]);
+                continue;
+            }
             b.resize(static_cast<std::size_t>(e.states));
             const Eigen::Index g = static_cast<Eigen::Index>(e.states) * e.mixtures;
             if (e.mixtures > 0 && !inWhole) {
@@ -230,8 +286,10 @@ ModelBank::Scores ModelBank::ScoreWords(const FeatureMatrix &x, int words, float
                         b[static_cast<std::size_t>(s)] = phoneStates(c, e.shared[static_cast<std::size_t>(s)]);
                 } else {
                     const float *row = inWhole ? scores[model.block].row(c).data() + e.column : mine.row(c).data();
-                    for (int s = 0; s < e.states; ++s)
-                        b[static_cast<std::size_t>(s)] = LogSumExp(row + s * e.mixtures, e.mixtures);
+                    if (e.mixtures == 1) std::copy(row, row + e.states, b.begin());
+                    else
+                        for (int s = 0; s < e.states; ++s)
+                            b[static_cast<std::size_t>(s)] = LogSumExp(row + s * e.mixtures, e.mixtures);
                 }
                 ViterbiStep(d, b.data(), e.stay, e.leave, e.states, start + c, frames);
             }

@@ -9,7 +9,9 @@
 //     little more than its likely words;
 //   - words spelled out in phones (phone_models.h), whose states are the
 //     phone models' own: every phone state is scored once a frame for all
-//     of them, so they cost a few additions a state and are never dropped.
+//     of them, so they cost a few additions a state and are never dropped;
+//     a block's spelled words advance frame by frame in one pass over all
+//     their states.
 //     Every spelled word has a finite score for any utterance long enough.
 // Along with the words, the phone loop is scored on the same state scores:
 // the best path through any sequence of phones and pauses, each phone
@@ -92,11 +94,16 @@ private:
         std::vector<int> shared; // spelled: each state's number among the phone states
         std::vector<float> stay, leave;
     };
-    // The models of the words of one block.
+    // The models of the words of one block: its own models first, then its
+    // spelled words. The spelled words' states are also laid out one after
+    // another, so that a frame advances them all in one pass.
     struct Block {
         std::vector<Entry> models;
         PackedGaussians packed;  // every own model's Gaussians, model after model
         std::size_t own = 0;     // models of their own Gaussians
+        std::vector<int> spelledState;      // each spelled state's number among the phone states
+        std::vector<float> spelledStay;     // its stay
+        std::vector<float> spelledCameFrom; // the leave of the state before it; -inf at a word's first
     };
     // The phone states: every unit's states in turn.
     struct PhoneStates {

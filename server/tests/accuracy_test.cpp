@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <limits>
 #include <map>
 
 #include "corpus.h"
@@ -108,6 +110,40 @@ TEST(Accuracy, WordsAddedBySpellingAreRecognisedAndAllGetADistance) {
     }
     std::printf("words by spelling: %d of %d right\n", right, total);
     EXPECT_GE(right * 100, total * 90);
+}
+
+// The bank scores every spelled word as its model composed from the phones
+// scores alone, whether it advances the spelled words of a block together
+// (most are asked for) or one by one (a few); a word of more states than the
+// utterance has frames gets no score.
+TEST(Accuracy, TheBankScoresSpelledWordsAsTheirComposedModelsDo) {
+    const VocabularyState v =
+        ParseVocabulary("pes\nkočka\nautobus\nčokoláda\nřeka\n", LoadPhoneModelsFile(TESSARY_PHONES_FILE));
+    const int words = static_cast<int>(v.words.size());
+    const FeatureMatrix whole = MakeFeatures(CutSpeech(AnalyzeRecording(Speak("pes", Voice{"cs", 150, 50}))));
+    ASSERT_GT(whole.rows(), 30);
+    const std::vector<std::uint8_t> few = {1, 0, 0, 1, 0};
+    for (const int frames : {14, static_cast<int>(whole.rows())}) {
+        const FeatureMatrix x = whole.topRows(frames);
+        const float inf = std::numeric_limits<float>::infinity();
+        const std::vector<float> all = v.bank->ScoreWords(x, words, inf).words;
+        const std::vector<float> some = v.bank->ScoreWords(x, words, inf, few).words;
+        for (int i = 0; i < words; ++i) {
+            const auto w = static_cast<std::size_t>(i);
+            const float alone = ScoreUtterance(ComposeWordModel(*v.phones, v.words[w]->phones), x);
+            const std::string name = Cp1250ToUtf8(v.words[w]->name) + " in " + std::to_string(frames) + " frames";
+            if (std::isfinite(alone)) {
+                EXPECT_NEAR(all[w], alone, 1e-3f * std::abs(alone)) << name;
+            } else {
+                EXPECT_TRUE(std::isinf(all[w])) << name;
+            }
+            EXPECT_EQ(some[w], few[w] ? all[w] : -inf) << name;
+        }
+        if (frames == 14) {
+            EXPECT_TRUE(std::isfinite(all[0]));
+            EXPECT_TRUE(std::isinf(all[3]));
+        }
+    }
 }
 
 // The held-out renditions as a speaker of a shorter vocal tract would say
