@@ -58,7 +58,7 @@ constexpr const char *kUsage =
     "                    none: words are recognised by their recordings alone (words\n"
     "                    that are not Czech)\n"
     "  --reject-margin X how far (log probability a second of speech) the best word\n"
-    "                    may score below the phone loop and still be recognised (default 2.5;\n"
+    "                    may score below the phone loop and still be recognised (default 3.5;\n"
     "                    smaller rejects more; off: never \"Not recognised.\")\n"
     "  --threads N       threads serving the sessions (default: the number of cores)\n"
     "  --timeout S       seconds a begun packet has to arrive whole, and a client to\n"

@@ -79,7 +79,7 @@ struct Word {
 
 // How far the best word's log probability may lie below the phone loop's,
 // per second of speech, for the utterance still to be taken as that word.
-inline constexpr float kDefaultRejectionMargin = 2.5f;
+inline constexpr float kDefaultRejectionMargin = 3.5f;
 
 struct VocabularyState {
     std::vector<std::shared_ptr<const Word>> words;  // in the order they were added
