@@ -36,7 +36,7 @@ inline constexpr float kMaxOnDepth = 3.0f;  // 30 dB
 inline constexpr int kMinRunFrames = 3;
 inline constexpr int kHangoverFrames = 20;
 inline constexpr int kJoinGapFrames = 35;
-inline constexpr int kEndpointMargin = 3;
+inline constexpr int kEndpointMargin = 5;  // 50 ms: the faint onsets and releases of real voices
 inline constexpr int kMinSpeechFrames = 8;
 inline constexpr int kMaxSpeechFrames = 300;  // 3 s: longer than any one word
 
