@@ -31,11 +31,10 @@ void ViterbiStep(float *d, const float *b, const std::vector<float> &stay, const
 // after another in d: the same step as ViterbiStep, without leaving out the
 // states from which the end is out of reach (they cannot reach it, so no
 // word's score changes). came is scratch of the same length. Not for the
-// first frame.
+// first frame, nor for a block without spelled words.
 void SpelledStep(float *d, float *came, const float *phoneStates, const std::vector<int> &state,
                  const std::vector<float> &stay, const std::vector<float> &cameFrom) {
     const std::size_t n = state.size();
-    if (n == 0) return;
     came[0] = kMinusInf;
     for (std::size_t i = 1; i < n; ++i) came[i] = d[i - 1] + cameFrom[i];
     for (std::size_t i = 0; i < n; ++i) d[i] = std::max(d[i] + stay[i], came[i]) + phoneStates[state[i]];
