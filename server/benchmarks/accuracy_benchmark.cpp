@@ -11,7 +11,8 @@
 //     his renditions in noise (white 20 dB, pink 15 dB, brown 10 dB, with a
 //     second of it before and after);
 //   - real speech never heard in training: each of the two main speakers'
-//     short utterances against every such text, and the big fish's sentences
+//     short utterances against every such text, as recorded and through
+//     rooms and microphones (kMeasureRooms), and the big fish's sentences
 //     against the seed words (which should be "Not recognised.");
 //   - the time from "REST" to the answer for the 13 seed words, for 1,000
 //     words by spelling alone, and for 1,000 words of 5 recordings each, for
@@ -23,6 +24,7 @@
 //                                 seed and the speech cache of the build;
 //                                 --errors prints every utterance heard wrong)
 #include <algorithm>
+#include <iterator>
 #include <atomic>
 #include <cstring>
 #include <chrono>
@@ -302,6 +304,7 @@ int main(int argc, char **argv) {
     // models that never heard him or her, against every short text of both;
     // the big fish's sentences of four words or more against the seed words.
     Tally realShort[2];
+    Tally inRooms[std::size(kMeasureRooms)];
     Tally rejected;
     std::size_t shortTexts = 0;
     if (const auto root = FindCorpus(); !root.empty()) {
@@ -315,9 +318,13 @@ int main(int argc, char **argv) {
         for (int k = 0; k < 2; ++k) {
             const VocabularyState v = VocabularyOfTexts(texts, k == 0 ? phonesWithoutMachac : phonesWithoutDita);
             for (const Sentence &s : sentences)
-                if (IsShortUtterance(s) && s.speaker == (k == 0 ? "v" : "m"))
-                    realShort[k].Add(Heard(ReadSentenceAudio(s, options.cache), v), VocabularyText(s.text),
-                                     s.level + "/" + s.id);
+                if (IsShortUtterance(s) && s.speaker == (k == 0 ? "v" : "m")) {
+                    const auto samples = ReadSentenceAudio(s, options.cache);
+                    realShort[k].Add(Heard(samples, v), VocabularyText(s.text), s.level + "/" + s.id);
+                    for (std::size_t r = 0; r < std::size(kMeasureRooms); ++r)
+                        inRooms[r].Add(Heard(SentenceInRoom(s, samples, kMeasureRooms[r], options.cache), v),
+                                       VocabularyText(s.text), s.level + "/" + s.id + " (" + kMeasureRooms[r] + ")");
+                }
         }
         for (const Sentence &s : sentences) {
             if (s.speaker != "v" || WordCount(VocabularyText(s.text)) < 4) continue;
@@ -332,6 +339,10 @@ int main(int argc, char **argv) {
     std::printf("| real held-out speakers, short utterances, %zu texts by spelling | %.1f %% (%d/%d; big fish %.1f %%, "
                 "small fish %.1f %%) | >= 85 %% |\n",
                 shortTexts, real.Percent(), real.right, real.total, realShort[0].Percent(), realShort[1].Percent());
+    static_assert(std::size(kMeasureRooms) == 3);
+    std::printf("| same, through rooms and microphones: telephone band; uneven microphone; reverberant room | "
+                "%.1f %%; %.1f %%; %.1f %% | none yet |\n",
+                inRooms[0].Percent(), inRooms[1].Percent(), inRooms[2].Percent());
     std::printf("| real sentences of an unheard speaker against the seed words: \"Not recognised.\" | %.1f %% (%d/%d) | "
                 ">= 80 %% |\n",
                 rejected.Percent(), rejected.right, rejected.total);

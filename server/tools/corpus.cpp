@@ -207,4 +207,9 @@ std::vector<std::int16_t> ReadSentenceAudio(const Sentence &sentence, const std:
     });
 }
 
+std::vector<std::int16_t> SentenceInRoom(const Sentence &sentence, const std::vector<std::int16_t> &samples,
+                                         const std::string &room, const std::filesystem::path &cache) {
+    return SoxEffects(samples, "corpus " + sentence.level + " " + sentence.id, room, cache);
+}
+
 }  // namespace tessary

@@ -57,4 +57,16 @@ bool IsShortUtterance(const Sentence &sentence);
 // was converted before. Throws std::runtime_error naming the file.
 std::vector<std::int16_t> ReadSentenceAudio(const Sentence &sentence, const std::filesystem::path &cache);
 
+// Rooms and microphones (sox effects) that the held-out speakers are also
+// measured through, as a user's microphone would hear them: the telephone
+// band, a microphone of uneven response (a dip near 800 Hz, a peak near
+// 3 kHz), a reverberant room.
+inline constexpr const char *kMeasureRooms[] = {"sinc 300-3400", "equalizer 800 1q -10 equalizer 3000 1q 8",
+                                                "reverb 80 50 100"};
+
+// The sentence's samples (ReadSentenceAudio) as heard through a room of sox
+// effects, from the cache folder when made before.
+std::vector<std::int16_t> SentenceInRoom(const Sentence &sentence, const std::vector<std::int16_t> &samples,
+                                         const std::string &room, const std::filesystem::path &cache);
+
 }  // namespace tessary

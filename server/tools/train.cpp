@@ -19,7 +19,8 @@
 // kept out of training ("none": both are trained on); --hold-out-speaker
 // keeps one of the two main speakers of the real speech out of training and
 // measures on his or her short utterances (one or two words) against a
-// vocabulary of every such text of both. The held-out renditions of the seed
+// vocabulary of every such text of both, as recorded and through the rooms
+// and microphones of corpus.h. The held-out renditions of the seed
 // words are recognised against the seed words by spelling (the Festival ones
 // also in white noise at 10 dB), and the accuracies printed.
 #include <algorithm>
@@ -297,6 +298,7 @@ int main(int argc, char **argv) {
                 tessary::VocabularyOfTexts(std::vector<std::string>(shortTexts.begin(), shortTexts.end()),
                                            std::make_shared<const tessary::PhoneModels>(models));
             std::map<std::string, std::pair<int, int>> rightBySpeaker;
+            int roomRight = 0, roomTotal = 0;
             for (std::size_t k = 0; k < shortUtterances.size(); ++k) {
                 const tessary::Sentence &s = sentences[shortUtterances[k]];
                 const auto samples = tessary::ReadSentenceAudio(s, options.cache);
@@ -308,7 +310,17 @@ int main(int argc, char **argv) {
                 if (!ok && s.speaker == heldOutSpeaker)
                     std::printf("  %s \"%s\" heard as \"%s\"\n", s.id.c_str(), tessary::VocabularyText(s.text).c_str(),
                                 heard.c_str());
+                if (s.speaker == heldOutSpeaker)
+                    for (const char *room : tessary::kMeasureRooms) {
+                        const auto heardThere = tessary::SentenceInRoom(s, samples, room, options.cache);
+                        roomRight += Heard(tessary::Recognise(tessary::AnalyzeRecording(heardThere), shortVocabulary)) ==
+                                     tessary::VocabularyText(s.text);
+                        ++roomTotal;
+                    }
             }
+            if (roomTotal > 0)
+                std::printf("  held-out speaker in rooms: %d of %d (%.1f %%)\n", roomRight, roomTotal,
+                            100.0 * roomRight / roomTotal);
             for (const auto &[speaker, rn] : rightBySpeaker)
                 std::printf("  %s speaker %s, short utterances: %d of %d (%.1f %%) against %zu texts\n",
                             speaker == heldOutSpeaker ? "held-out" : "trained", speaker.c_str(), rn.first, rn.second,
