@@ -303,18 +303,18 @@ int main(int argc, char **argv) {
                 const tessary::Sentence &s = sentences[shortUtterances[k]];
                 const auto samples = tessary::ReadSentenceAudio(s, options.cache);
                 const auto frames = tessary::AnalyzeRecording(samples);
+                const std::string expected = tessary::VocabularyText(s.text);
                 const std::string heard = Heard(tessary::Recognise(frames, shortVocabulary));
-                const bool ok = heard == tessary::VocabularyText(s.text);
+                const bool ok = heard == expected;
                 rightBySpeaker[s.speaker].first += ok;
                 rightBySpeaker[s.speaker].second += 1;
                 if (!ok && s.speaker == heldOutSpeaker)
-                    std::printf("  %s \"%s\" heard as \"%s\"\n", s.id.c_str(), tessary::VocabularyText(s.text).c_str(),
-                                heard.c_str());
+                    std::printf("  %s \"%s\" heard as \"%s\"\n", s.id.c_str(), expected.c_str(), heard.c_str());
                 if (s.speaker == heldOutSpeaker)
                     for (const char *room : tessary::kMeasureRooms) {
                         const auto heardThere = tessary::SentenceInRoom(s, samples, room, options.cache);
-                        roomRight += Heard(tessary::Recognise(tessary::AnalyzeRecording(heardThere), shortVocabulary)) ==
-                                     tessary::VocabularyText(s.text);
+                        roomRight +=
+                            Heard(tessary::Recognise(tessary::AnalyzeRecording(heardThere), shortVocabulary)) == expected;
                         ++roomTotal;
                     }
             }
