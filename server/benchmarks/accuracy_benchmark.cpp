@@ -26,13 +26,13 @@
 //                                 seed and the speech cache of the build;
 //                                 --errors prints every utterance heard wrong)
 #include <algorithm>
-#include <iterator>
 #include <atomic>
 #include <cstring>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <sstream>
 #include <thread>
@@ -327,12 +327,14 @@ int main(int argc, char **argv) {
             for (const Sentence &s : sentences)
                 if (IsShortUtterance(s) && s.speaker == (k == 0 ? "v" : "m")) {
                     const auto samples = ReadSentenceAudio(s, options.cache);
-                    realShort[k].Add(Heard(samples, v), VocabularyText(s.text), s.level + "/" + s.id);
-                    trainedOn[k].Add(Heard(samples, byModels[1 - k]), VocabularyText(s.text),
-                                     s.level + "/" + s.id + " (by the models trained on it)");
+                    const std::string expected = VocabularyText(s.text);
+                    const std::string label = s.level + "/" + s.id;
+                    realShort[k].Add(Heard(samples, v), expected, label);
+                    trainedOn[k].Add(Heard(samples, byModels[1 - k]), expected,
+                                     label + " (by the models trained on it)");
                     for (std::size_t r = 0; r < std::size(kMeasureRooms); ++r)
-                        inRooms[r].Add(Heard(SentenceInRoom(s, samples, kMeasureRooms[r], options.cache), v),
-                                       VocabularyText(s.text), s.level + "/" + s.id + " (" + kMeasureRooms[r] + ")");
+                        inRooms[r].Add(Heard(SentenceInRoom(s, samples, kMeasureRooms[r], options.cache), v), expected,
+                                       label + " (" + kMeasureRooms[r] + ")");
                 }
         }
         for (const Sentence &s : sentences) {
